@@ -1,0 +1,178 @@
+#include "app/form1.h"
+
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScreen>
+
+#include "app/twips.h"
+#include "tones/tonecatalogue.h"
+
+namespace {
+
+// Geometry of the window and its controls, in twips.
+constexpr int ClientWidth = 8040;
+constexpr int ClientHeight = 10410;
+constexpr QRect Text1Rect = twipsRect(240, 10530, 2055, 885);
+constexpr int FrameLeft = 120;
+constexpr int FrameTop = 120;
+constexpr int FramePitch = 930; // frame height 870 plus 60 between frames
+constexpr int FrameWidth = 7800;
+constexpr int FrameHeight = 870;
+constexpr QRect ButtonRectInFrame = twipsRect(240, 300, 7320, 405);
+
+QFont arial(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
+void paintBackground(QWidget* widget, QPalette::ColorRole role, const QColor& colour)
+{
+    QPalette pal = widget->palette();
+    pal.setColor(role, colour);
+    widget->setPalette(pal);
+}
+
+using Procedure = void (Form1::*)();
+
+constexpr std::array<Procedure, ToneCatalogue::RowCount> FrameMouseMoves = {
+    &Form1::Frame1_MouseMove,  &Form1::Frame2_MouseMove, &Form1::Frame3_MouseMove,
+    &Form1::Frame4_MouseMove,  &Form1::Frame5_MouseMove, &Form1::Frame6_MouseMove,
+    &Form1::Frame7_MouseMove,  &Form1::Frame8_MouseMove, &Form1::Frame9_MouseMove,
+    &Form1::Frame10_MouseMove, &Form1::Frame11_MouseMove};
+
+constexpr std::array<Procedure, ToneCatalogue::RowCount> ButtonMouseMoves = {
+    &Form1::PushButton1_MouseMove,  &Form1::PushButton2_MouseMove, &Form1::PushButton3_MouseMove,
+    &Form1::PushButton4_MouseMove,  &Form1::PushButton5_MouseMove, &Form1::PushButton6_MouseMove,
+    &Form1::PushButton7_MouseMove,  &Form1::PushButton8_MouseMove, &Form1::PushButton9_MouseMove,
+    &Form1::PushButton10_MouseMove, &Form1::PushButton11_MouseMove};
+
+} // namespace
+
+Form1::Form1(QWidget* parent) : QWidget(parent)
+{
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(twipsToPixels(ClientWidth), twipsToPixels(ClientHeight));
+    setAutoFillBackground(true);
+    setBackColor(Qt::white);
+    setFont(arial(9));
+    setMouseTracking(true);
+    buildControls();
+    m_text1->setFocus();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    // Text1 lies wholly below the client area: it only holds the focus at start.
+    m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    m_text1->setGeometry(Text1Rect);
+    QWidget* previous = m_text1;
+
+    for (const ToneEntry& tone : ToneCatalogue::rows()) {
+        const auto index = static_cast<size_t>(tone.row - 1);
+        auto* frame = new Frame(this);
+        frame->setObjectName(QStringLiteral("Frame%1").arg(tone.row));
+        frame->setTitle(tone.frameCaption);
+        frame->setGeometry(
+            twipsRect(FrameLeft, FrameTop + FramePitch * (tone.row - 1), FrameWidth, FrameHeight));
+        frame->setBackColor(Qt::white);
+
+        auto* button = new PushButton(frame);
+        button->setObjectName(QStringLiteral("PushButton%1").arg(tone.row));
+        button->setTag(QString::number(tone.row));
+        button->setCaption(tone.buttonCaption);
+        button->setGeometry(ButtonRectInFrame);
+        button->setFont(arial(11.25));
+        paintBackground(button, QPalette::Button, Qt::white);
+        button->setFocusPolicy(Qt::StrongFocus);
+        setTabOrder(previous, button);
+        previous = button;
+
+        connect(frame, &Frame::mouseMoved, this, FrameMouseMoves.at(index));
+        connect(button, &PushButton::mouseMoved, this, ButtonMouseMoves.at(index));
+        m_frames.at(index) = frame;
+        m_buttons.at(index) = button;
+    }
+    setTabOrder(previous, m_text1);
+}
+
+PushButton* Form1::pushButton(int row) const
+{
+    return m_buttons.at(static_cast<size_t>(row - 1));
+}
+
+Frame* Form1::frame(int row) const
+{
+    return m_frames.at(static_cast<size_t>(row - 1));
+}
+
+QColor Form1::BackColor() const
+{
+    return palette().color(QPalette::Window);
+}
+
+void Form1::setBackColor(const QColor& colour)
+{
+    paintBackground(this, QPalette::Window, colour);
+}
+
+void Form1::setMousePointer(int pointer)
+{
+    m_mousePointer = pointer;
+    showPointerShape();
+}
+
+void Form1::setMouseIcon(const QCursor& cursor)
+{
+    m_mouseIcon = cursor;
+    showPointerShape();
+}
+
+// The hourglass, once set, is never left; otherwise every movement rewrites the setting.
+void Form1::pointerMovedOver(int pointer)
+{
+    if (MousePointer() == Hourglass)
+        return;
+    setMousePointer(pointer);
+}
+
+// The setting belongs to the window: it decides the shape over the window and every control.
+void Form1::showPointerShape()
+{
+    QCursor shape(Qt::ArrowCursor);
+    if (m_mousePointer == Hourglass)
+        shape = QCursor(Qt::WaitCursor);
+    else if (m_mousePointer == CustomCursor)
+        shape = m_mouseIcon.value_or(QCursor(Qt::PointingHandCursor));
+    setCursor(shape);
+    for (QWidget* child : findChildren<QWidget*>())
+        child->setCursor(shape);
+}
+
+void Form1::mouseMoveEvent(QMouseEvent* event)
+{
+    QWidget::mouseMoveEvent(event);
+    Form_MouseMove();
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_centred)
+        return;
+    m_centred = true;
+    if (const QScreen* screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <array>
+#include <optional>
+
+#include <QCursor>
+#include <QWidget>
+
+#include "app/frame.h"
+#include "app/pushbutton.h"
+
+class QLineEdit;
+
+// The main window: eleven framed tone groups in one column, each with its play button, and
+// the pointer feedback that turns the pointer into a hand over the buttons.
+class Form1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The window-wide pointer setting.
+    enum Pointer
+    {
+        DefaultPointer = 0,
+        Hourglass = 11,
+        CustomCursor = 99
+    };
+
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+
+    PushButton* pushButton(int row) const;
+    Frame* frame(int row) const;
+    QLineEdit* Text1() const { return m_text1; }
+
+    int MousePointer() const { return m_mousePointer; }
+    void setMousePointer(int pointer);
+    // The custom cursor; empty until start-up loads the hand cursor.
+    std::optional<QCursor> MouseIcon() const { return m_mouseIcon; }
+    void setMouseIcon(const QCursor& cursor);
+
+    QColor BackColor() const;
+    void setBackColor(const QColor& colour);
+
+    // Pointer feedback: the background and the frames give the arrow, the buttons the hand.
+    void Form_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame1_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame2_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame3_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame4_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame5_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame6_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame7_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame8_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame9_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame10_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void Frame11_MouseMove() { pointerMovedOver(DefaultPointer); }
+    void PushButton1_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton2_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton3_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton4_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton5_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton6_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton7_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton8_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton9_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton10_MouseMove() { pointerMovedOver(CustomCursor); }
+    void PushButton11_MouseMove() { pointerMovedOver(CustomCursor); }
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildControls();
+    void pointerMovedOver(int pointer);
+    void showPointerShape();
+
+    QLineEdit* m_text1 = nullptr;
+    std::array<Frame*, 11> m_frames{};
+    std::array<PushButton*, 11> m_buttons{};
+    int m_mousePointer = DefaultPointer;
+    std::optional<QCursor> m_mouseIcon;
+    bool m_centred = false;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QGroupBox>
+
+// A framed group with its caption set into the top edge; reports mouse movement over its own
+// area (outside the button it holds).
+class Frame : public QGroupBox
+{
+    Q_OBJECT
+
+public:
+    explicit Frame(QWidget* parent = nullptr);
+
+    QColor BackColor() const;
+    void setBackColor(const QColor& colour);
+
+signals:
+    void mouseMoved(Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y);
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+};

@@ -1,0 +1,16 @@
+#include "app/pushbutton.h"
+
+#include <QMouseEvent>
+
+PushButton::PushButton(QWidget* parent) : QPushButton(parent)
+{
+    setMouseTracking(true);
+    setAutoDefault(false);
+}
+
+void PushButton::mouseMoveEvent(QMouseEvent* event)
+{
+    QPushButton::mouseMoveEvent(event);
+    const QPoint at = event->position().toPoint();
+    emit mouseMoved(event->buttons(), event->modifiers(), at.x(), at.y());
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QPushButton>
+
+// The tone push button: a caption that can be read and written while the program runs, and
+// its click and mouse-move events handed to the window's procedures.
+class PushButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit PushButton(QWidget* parent = nullptr);
+
+    QString Caption() const { return text(); }
+    void setCaption(const QString& caption) { setText(caption); }
+
+    // The button's own number as a short text ("1" … "11"); nothing reads it.
+    QString Tag() const { return m_tag; }
+    void setTag(const QString& tag) { m_tag = tag; }
+
+signals:
+    void mouseMoved(Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y);
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    QString m_tag;
+};
