@@ -16,6 +16,7 @@ class QLineEdit;
 class Form1 : public QWidget
 {
     Q_OBJECT
+    Q_PROPERTY(QColor BackColor READ BackColor WRITE setBackColor)
 
 public:
     // The window-wide pointer setting.

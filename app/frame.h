@@ -7,6 +7,7 @@
 class Frame : public QGroupBox
 {
     Q_OBJECT
+    Q_PROPERTY(QColor BackColor READ BackColor WRITE setBackColor)
 
 public:
     explicit Frame(QWidget* parent = nullptr);
