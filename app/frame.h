@@ -2,8 +2,8 @@
 
 #include <QGroupBox>
 
-// A framed group with its caption set into the top edge; reports mouse movement over its own
-// area (outside the button it holds).
+// A framed group with its caption set into the top edge of an etched border; reports mouse movement
+// over its own area (outside the button it holds).
 class Frame : public QGroupBox
 {
     Q_OBJECT
@@ -20,4 +20,5 @@ signals:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };

@@ -1,0 +1,208 @@
+#include <QLineEdit>
+#include <QTest>
+
+#include "app/form1.h"
+#include "tones/tonecatalogue.h"
+
+// The main window's layout, keyboard order and pointer feedback.
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void clientAreaIsFixed();
+    void hiddenTextBoxLiesBelowTheClientArea();
+    void framesAndButtons_data();
+    void framesAndButtons();
+    void fonts();
+    void tabGoesDownTheColumnAndBackToTheTextBox();
+    void typingAtStartChangesNothingVisible();
+    void pointerFollowsTheMouse();
+    void hourglassSticks();
+    void customCursorFallsBackToAHand();
+
+private:
+    void moveMouseTo(QWidget* widget, QPoint local);
+    Qt::CursorShape shapeOver(QWidget* widget) const { return widget->cursor().shape(); }
+
+    std::unique_ptr<Form1> m_form;
+};
+
+void TestForm1::init()
+{
+    m_form = std::make_unique<Form1>();
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+}
+
+void TestForm1::cleanup()
+{
+    m_form.reset();
+}
+
+void TestForm1::moveMouseTo(QWidget* widget, QPoint local)
+{
+    QTest::mouseMove(widget, local);
+}
+
+void TestForm1::clientAreaIsFixed()
+{
+    QCOMPARE(m_form->size(), QSize(536, 694));
+    QCOMPARE(m_form->minimumSize(), m_form->maximumSize());
+    QCOMPARE(m_form->BackColor(), QColor(Qt::white));
+    // The frames leave 8 pixels to the client edges on every side.
+    QCOMPARE(m_form->frame(11)->geometry().bottom() + 1, 694 - 8);
+    QCOMPARE(m_form->frame(1)->geometry().right() + 1, 536 - 8);
+}
+
+void TestForm1::hiddenTextBoxLiesBelowTheClientArea()
+{
+    QCOMPARE(m_form->Text1()->geometry(), QRect(16, 702, 137, 59));
+    QCOMPARE(m_form->Text1()->text(), QStringLiteral("Text1"));
+    QVERIFY(!m_form->rect().intersects(m_form->Text1()->geometry()));
+    QCOMPARE(QApplication::focusWidget(), m_form->Text1());
+}
+
+void TestForm1::framesAndButtons_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("frameTop");
+    QTest::addColumn<int>("buttonTopOnWindow");
+    QTest::addColumn<QString>("frameCaption");
+    QTest::addColumn<QString>("buttonCaption");
+    const int frameTops[] = {8, 70, 132, 194, 256, 318, 380, 442, 504, 566, 628};
+    const int buttonTops[] = {28, 90, 152, 214, 276, 338, 400, 462, 524, 586, 648};
+    const char* captions[] = {
+        "8 kHz Frequency (Everyone can hear)",        "10 kHz Frequency (60 and younger can hear)",
+        "12 kHz Frequency (50 and younger can hear)", "14 kHz Frequency (45 and younger can hear)",
+        "15 kHz Frequency (39 and younger can hear)", "17 kHz Frequency (24 and younger can hear)",
+        "18 kHz Frequency (24 and younger can hear)", "19 kHz Frequency (24 and younger can hear)",
+        "20 kHz Frequency (24 and younger can hear)", "21 kHz Frequency (20 and younger can hear)",
+        "22 kHz Frequency (18 and younger can hear)"};
+    const int kHz[] = {8, 10, 12, 14, 15, 17, 18, 19, 20, 21, 22};
+    for (int i = 0; i < 11; ++i) {
+        QTest::addRow("row %d", i + 1)
+            << i + 1 << frameTops[i] << buttonTops[i] << QString::fromLatin1(captions[i])
+            << QStringLiteral("Play %1 kHz").arg(kHz[i]);
+    }
+}
+
+void TestForm1::framesAndButtons()
+{
+    QFETCH(int, row);
+    QFETCH(int, frameTop);
+    QFETCH(int, buttonTopOnWindow);
+    QFETCH(QString, frameCaption);
+    QFETCH(QString, buttonCaption);
+
+    const Frame* frame = m_form->frame(row);
+    QCOMPARE(frame->geometry(), QRect(8, frameTop, 520, 58));
+    QCOMPARE(frame->title(), frameCaption);
+    QCOMPARE(frame->BackColor(), QColor(Qt::white));
+    QCOMPARE(frame->focusPolicy(), Qt::NoFocus);
+
+    PushButton* button = m_form->pushButton(row);
+    QCOMPARE(button->parentWidget(), frame);
+    QCOMPARE(button->geometry(), QRect(16, 20, 488, 27));
+    QCOMPARE(button->mapTo(m_form.get(), QPoint(0, 0)).y(), buttonTopOnWindow);
+    QCOMPARE(button->Caption(), buttonCaption);
+    QCOMPARE(button->Tag(), QString::number(row));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(button->palette().color(QPalette::Button), QColor(Qt::white));
+
+    button->setCaption(QStringLiteral("Stop Playing"));
+    QCOMPARE(button->Caption(), QStringLiteral("Stop Playing"));
+    QCOMPARE(ToneCatalogue::row(row).buttonCaption, buttonCaption);
+}
+
+void TestForm1::fonts()
+{
+    const QFont window = m_form->font();
+    QCOMPARE(window.family(), QStringLiteral("Arial"));
+    QCOMPARE(window.pointSizeF(), 9.0);
+    QVERIFY(window.bold() && !window.italic() && !window.underline() && !window.strikeOut());
+    // "Arial" must resolve to a metric-compatible face, or the captions would not fit.
+    QVERIFY2(QFontInfo(window).family().contains(QStringLiteral("Liberation Sans")) ||
+                 QFontInfo(window).family() == QStringLiteral("Arial"),
+             qPrintable(QFontInfo(window).family()));
+    for (int row = 1; row <= 11; ++row) {
+        QCOMPARE(m_form->frame(row)->font(), window);
+        const QFont button = m_form->pushButton(row)->font();
+        QCOMPARE(button.family(), QStringLiteral("Arial"));
+        QCOMPARE(button.pointSizeF(), 11.25);
+        QVERIFY(button.bold() && !button.italic());
+        // The caption fits its button and the frame caption its frame.
+        const QFontMetrics buttonMetrics(button);
+        QVERIFY(buttonMetrics.horizontalAdvance(QStringLiteral("Stop Playing")) < 488);
+        QVERIFY(QFontMetrics(window).horizontalAdvance(m_form->frame(row)->title()) < 500);
+    }
+}
+
+void TestForm1::tabGoesDownTheColumnAndBackToTheTextBox()
+{
+    QCOMPARE(QApplication::focusWidget(), m_form->Text1());
+    for (int row = 1; row <= 11; ++row) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), m_form->pushButton(row));
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), m_form->Text1());
+}
+
+void TestForm1::typingAtStartChangesNothingVisible()
+{
+    const QImage before = m_form->grab().toImage();
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("hello "));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(m_form->grab().toImage(), before);
+    for (int row = 1; row <= 11; ++row)
+        QCOMPARE(m_form->pushButton(row)->Caption(), ToneCatalogue::row(row).buttonCaption);
+}
+
+void TestForm1::pointerFollowsTheMouse()
+{
+    QCOMPARE(m_form->MousePointer(), 0);
+    for (int row : {1, 6, 11}) {
+        moveMouseTo(m_form.get(), QPoint(3, m_form->frame(row)->y() - 2)); // background
+        QCOMPARE(m_form->MousePointer(), 0);
+        moveMouseTo(m_form->pushButton(row), QPoint(100, 10));
+        QCOMPARE(m_form->MousePointer(), 99);
+        QCOMPARE(shapeOver(m_form->pushButton(row)), Qt::PointingHandCursor);
+        QCOMPARE(shapeOver(m_form->frame(row)), Qt::PointingHandCursor);
+        moveMouseTo(m_form->frame(row), QPoint(5, 40)); // the frame, beside its button
+        QCOMPARE(m_form->MousePointer(), 0);
+        QCOMPARE(shapeOver(m_form->pushButton(row)), Qt::ArrowCursor);
+        QCOMPARE(shapeOver(m_form.get()), Qt::ArrowCursor);
+    }
+}
+
+void TestForm1::hourglassSticks()
+{
+    moveMouseTo(m_form->pushButton(3), QPoint(50, 10));
+    QCOMPARE(m_form->MousePointer(), 99);
+    m_form->setMousePointer(Form1::Hourglass);
+    moveMouseTo(m_form->frame(3), QPoint(5, 40));
+    moveMouseTo(m_form.get(), QPoint(3, 3));
+    moveMouseTo(m_form->pushButton(4), QPoint(50, 10));
+    QCOMPARE(m_form->MousePointer(), 11);
+    for (QWidget* widget :
+         {static_cast<QWidget*>(m_form.get()), static_cast<QWidget*>(m_form->frame(4)),
+          static_cast<QWidget*>(m_form->pushButton(4))})
+        QCOMPARE(shapeOver(widget), Qt::WaitCursor);
+}
+
+void TestForm1::customCursorFallsBackToAHand()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::red);
+    m_form->setMouseIcon(QCursor(pixmap, 5, 1));
+    moveMouseTo(m_form->pushButton(2), QPoint(50, 10));
+    QCOMPARE(shapeOver(m_form->pushButton(2)), Qt::BitmapCursor);
+    QCOMPARE(m_form->pushButton(2)->cursor().hotSpot(), QPoint(5, 1));
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
