@@ -1,0 +1,8 @@
+#include "support/apptitle.h"
+
+#include <QCoreApplication>
+
+QString ApplicationTitle()
+{
+    return QCoreApplication::applicationName();
+}
