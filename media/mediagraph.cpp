@@ -1,0 +1,343 @@
+#include "media/mediagraph.h"
+
+#include <cmath>
+
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QUrl>
+
+#include <gst/audio/audio.h>
+
+#include "media/mp3duration.h"
+
+namespace {
+
+const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
+
+void initGStreamer()
+{
+    static const bool done = [] {
+        gst_init(nullptr, nullptr);
+        // The float decoder keeps full-scale tones unclipped; prefer it over other mp3 decoders.
+        if (GstElementFactory* mpg123 = gst_element_factory_find("mpg123audiodec")) {
+            gst_plugin_feature_set_rank(GST_PLUGIN_FEATURE(mpg123), GST_RANK_PRIMARY + 10);
+            gst_object_unref(mpg123);
+        }
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+// The audio output: the desktop's default, with small buffering so that sound starts and ends
+// close to when the program says; or what PITCHWARDEN_AUDIO_SINK describes (tests use a sink
+// that needs no sound card).
+GstElement* makeAudioSink()
+{
+    const QByteArray description = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    if (!description.isEmpty()) {
+        GError* error = nullptr;
+        GstElement* bin = gst_parse_bin_from_description(description.constData(), TRUE, &error);
+        if (error)
+            g_error_free(error);
+        if (bin)
+            return bin;
+    }
+    if (GstElement* pulse = gst_element_factory_make("pulsesink", nullptr)) {
+        g_object_set(pulse, "buffer-time", gint64(40000), "latency-time", gint64(10000), nullptr);
+        return pulse;
+    }
+    return gst_element_factory_make("autoaudiosink", nullptr);
+}
+
+bool isRegularFile(const QString& path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+int toInt(double value)
+{
+    return static_cast<int>(std::lround(value));
+}
+
+} // namespace
+
+void MediaGraph::ElementUnref::operator()(GstElement* element) const
+{
+    gst_element_set_state(element, GST_STATE_NULL);
+    if (GstBus* bus = gst_element_get_bus(element)) {
+        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+        gst_object_unref(bus);
+    }
+    gst_object_unref(element);
+}
+
+MediaGraph::MediaGraph()
+{
+    initGStreamer();
+    m_playbin.reset(gst_element_factory_make("playbin", nullptr));
+    if (!m_playbin)
+        return;
+    gst_object_ref_sink(m_playbin.get());
+    // Audio only: no video or subtitle rendering unless the media brings video.
+    g_object_set(m_playbin.get(), "audio-sink", makeAudioSink(), nullptr);
+    m_panorama = gst_element_factory_make("audiopanorama", nullptr);
+    if (m_panorama) {
+        g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
+        g_object_set(m_playbin.get(), "audio-filter", m_panorama, nullptr);
+    }
+    GstBus* bus = gst_element_get_bus(m_playbin.get());
+    gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
+    gst_object_unref(bus);
+}
+
+MediaGraph::~MediaGraph() = default;
+
+// Streaming threads only post: the UI thread drains the bus in dispatch().
+GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
+{
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_EOS:
+    case GST_MESSAGE_ERROR:
+    case GST_MESSAGE_STATE_CHANGED:
+    case GST_MESSAGE_ASYNC_DONE:
+        QCoreApplication::postEvent(static_cast<MediaGraph*>(self), new QEvent(BusEvent));
+        return GST_BUS_PASS;
+    default:
+        return GST_BUS_DROP;
+    }
+}
+
+bool MediaGraph::event(QEvent* event)
+{
+    if (event->type() != BusEvent)
+        return QObject::event(event);
+    if (!m_playbin)
+        return true;
+    GstBus* bus = gst_element_get_bus(m_playbin.get());
+    while (GstMessage* message = gst_bus_pop(bus)) {
+        dispatch(message);
+        gst_message_unref(message);
+    }
+    gst_object_unref(bus);
+    emit notified();
+    return true;
+}
+
+void MediaGraph::dispatch(GstMessage* message)
+{
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_EOS:
+        m_atEnd = true;
+        break;
+    case GST_MESSAGE_ERROR:
+        // A broken stream ends like the end of the media: the position reads the duration.
+        m_atEnd = m_state == Running;
+        break;
+    default:
+        break;
+    }
+}
+
+bool MediaGraph::RenderFile(const QString& path)
+{
+    if (!m_playbin || path.isEmpty() || !isRegularFile(path))
+        return false;
+    const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
+    g_object_set(m_playbin.get(), "uri", uri.constData(), nullptr);
+    if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+        return false;
+    GstState state = GST_STATE_NULL;
+    if (gst_element_get_state(m_playbin.get(), &state, nullptr, PrerollTimeout) !=
+            GST_STATE_CHANGE_SUCCESS ||
+        state != GST_STATE_PAUSED) {
+        gst_element_set_state(m_playbin.get(), GST_STATE_NULL);
+        return false;
+    }
+    gint64 nanoseconds = 0;
+    if (gst_element_query_duration(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds) &&
+        nanoseconds > 0)
+        m_duration = double(nanoseconds) / GST_SECOND;
+    else
+        m_duration = Mp3Duration(path);
+    m_rendered = true;
+    m_state = Stopped;
+    m_atEnd = false;
+    return true;
+}
+
+bool MediaGraph::Run()
+{
+    if (!m_rendered ||
+        gst_element_set_state(m_playbin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+        return false;
+    m_state = Running;
+    return true;
+}
+
+bool MediaGraph::Pause()
+{
+    if (!m_rendered ||
+        gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+        return false;
+    m_state = Paused;
+    return true;
+}
+
+// A stopped graph keeps its position; the pipeline is paused underneath.
+bool MediaGraph::Stop()
+{
+    if (!m_rendered ||
+        gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+        return false;
+    m_state = Stopped;
+    return true;
+}
+
+std::optional<int> MediaGraph::GetState() const
+{
+    if (!m_playbin)
+        return std::nullopt;
+    return m_state;
+}
+
+std::optional<double> MediaGraph::Duration() const
+{
+    return m_rendered ? m_duration : std::nullopt;
+}
+
+std::optional<double> MediaGraph::CurrentPosition() const
+{
+    if (!m_rendered)
+        return std::nullopt;
+    if (m_atEnd && m_duration)
+        return m_duration;
+    gint64 nanoseconds = 0;
+    if (!gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds))
+        return std::nullopt;
+    const double seconds = double(nanoseconds) / GST_SECOND;
+    // Never report the end before the end of stream says so.
+    return m_duration ? std::min(seconds, std::nextafter(*m_duration, 0.0)) : seconds;
+}
+
+bool MediaGraph::seek(double rate, double seconds)
+{
+    const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+    const auto position = static_cast<gint64>(std::llround(seconds * GST_SECOND));
+    if (!gst_element_seek(m_playbin.get(), rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                          position, GST_SEEK_TYPE_NONE, 0))
+        return false;
+    // A seek to the end reads the end, as the end of stream does.
+    m_atEnd = m_duration && seconds >= *m_duration;
+    // Let the flush finish so that the position reads the target at once.
+    gst_element_get_state(m_playbin.get(), nullptr, nullptr, PrerollTimeout);
+    return true;
+}
+
+bool MediaGraph::SetCurrentPosition(double seconds)
+{
+    return m_rendered && seek(m_rate, seconds);
+}
+
+std::optional<double> MediaGraph::Rate() const
+{
+    if (!m_rendered)
+        return std::nullopt;
+    return m_rate;
+}
+
+bool MediaGraph::SetRate(double rate)
+{
+    if (!m_rendered || rate <= 0)
+        return false;
+    const double position = CurrentPosition().value_or(0);
+    if (!seek(rate, position))
+        return false;
+    m_rate = rate;
+    return true;
+}
+
+bool MediaGraph::hasAudio() const
+{
+    gint streams = 0;
+    if (m_rendered)
+        g_object_get(m_playbin.get(), "n-audio", &streams, nullptr);
+    return streams > 0;
+}
+
+std::optional<int> MediaGraph::Volume() const
+{
+    if (!hasAudio())
+        return std::nullopt;
+    gdouble linear = 1;
+    g_object_get(m_playbin.get(), "volume", &linear, nullptr);
+    if (linear <= 0)
+        return -10000;
+    return std::max(-10000, toInt(2000 * std::log10(linear)));
+}
+
+bool MediaGraph::SetVolume(int volume)
+{
+    if (!hasAudio() || volume > 0 || volume < -10000)
+        return false;
+    const double linear = volume <= -10000 ? 0.0 : std::pow(10.0, volume / 2000.0);
+    g_object_set(m_playbin.get(), "volume", linear, nullptr);
+    return true;
+}
+
+std::optional<int> MediaGraph::Balance() const
+{
+    if (!hasAudio() || !m_panorama)
+        return std::nullopt;
+    return m_balance;
+}
+
+bool MediaGraph::SetBalance(int balance)
+{
+    if (!hasAudio() || !m_panorama || balance < -10000 || balance > 10000)
+        return false;
+    // The other channel is attenuated by |balance| hundredths of a decibel.
+    const double keep = std::pow(10.0, -std::abs(balance) / 2000.0);
+    const double panorama = balance >= 0 ? 1.0 - keep : keep - 1.0;
+    g_object_set(m_panorama, "panorama", gfloat(panorama), nullptr);
+    m_balance = balance;
+    return true;
+}
+
+std::optional<QSize> MediaGraph::videoSize() const
+{
+    if (!m_rendered)
+        return std::nullopt;
+    GstPad* pad = nullptr;
+    g_signal_emit_by_name(m_playbin.get(), "get-video-pad", 0, &pad);
+    if (!pad)
+        return std::nullopt;
+    std::optional<QSize> size;
+    if (GstCaps* caps = gst_pad_get_current_caps(pad)) {
+        const GstStructure* structure = gst_caps_get_structure(caps, 0);
+        int width = 0;
+        int height = 0;
+        if (gst_structure_get_int(structure, "width", &width) &&
+            gst_structure_get_int(structure, "height", &height))
+            size = QSize(width, height);
+        gst_caps_unref(caps);
+    }
+    gst_object_unref(pad);
+    return size;
+}
+
+std::optional<int> MediaGraph::SourceWidth() const
+{
+    const auto size = videoSize();
+    return size ? std::optional(size->width()) : std::nullopt;
+}
+
+std::optional<int> MediaGraph::SourceHeight() const
+{
+    const auto size = videoSize();
+    return size ? std::optional(size->height()) : std::nullopt;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include <QObject>
+#include <QSize>
+#include <QString>
+
+#include <gst/gst.h>
+
+// The playback graph of one media file over a GStreamer playbin. Every operation reports
+// success or failure instead of raising. Like the classic media graphs it stands in for, a
+// stop keeps the position, and at the end of the media the graph stays running with its
+// position reading exactly the duration.
+class MediaGraph : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum RunState
+    {
+        Stopped = 0,
+        Paused = 1,
+        Running = 2
+    };
+
+    MediaGraph();
+    ~MediaGraph() override;
+
+    bool RenderFile(const QString& path);
+    bool Run();
+    bool Pause();
+    bool Stop();
+    std::optional<int> GetState() const; // answers at once, never waits
+    std::optional<double> Duration() const;
+    std::optional<double> CurrentPosition() const;
+    bool SetCurrentPosition(double seconds);
+    std::optional<double> Rate() const;
+    bool SetRate(double rate);
+    std::optional<int> Volume() const; // hundredths of a decibel, 0 full, -10000 silence
+    bool SetVolume(int volume);
+    std::optional<int> Balance() const; // -10000 left only .. 10000 right only
+    bool SetBalance(int balance);
+    std::optional<int> SourceWidth() const;
+    std::optional<int> SourceHeight() const;
+
+signals:
+    // End of stream, an error or a change of state (delivered on the UI thread).
+    void notified();
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    struct ElementUnref
+    {
+        void operator()(GstElement* element) const;
+    };
+    using ElementPtr = std::unique_ptr<GstElement, ElementUnref>;
+
+    static GstBusSyncReply postFromStreamingThread(GstBus* bus, GstMessage* message, gpointer self);
+    void dispatch(GstMessage* message);
+    bool hasAudio() const;
+    std::optional<QSize> videoSize() const;
+    bool seek(double rate, double seconds);
+
+    ElementPtr m_playbin;
+    GstElement* m_panorama = nullptr; // owned by the playbin
+    RunState m_state = Stopped;
+    bool m_rendered = false;
+    bool m_atEnd = false;
+    double m_rate = 1.0;
+    int m_balance = 0;
+    std::optional<double> m_duration;
+};

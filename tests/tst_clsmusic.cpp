@@ -1,0 +1,205 @@
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "media/clsmusic.h"
+#include "testtone.h"
+
+// The media player over a real GStreamer pipeline (with a sink that needs no sound card).
+class TestClsMusic : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void newPlayer();
+    void openAudioOnlyMp3();
+    void playPauseStop();
+    void endIsSeenAsPositionEqualToDuration();
+    void playAtTheEndRestartsAtZero();
+    void emptyFileNameReleasesTheFile();
+    void missingAndGarbageFiles();
+    void clamps();
+    void fifoDoesNotHang();
+
+private:
+    static int openDescriptorsTo(const QString& path);
+
+    QTemporaryDir m_dir;
+    QString m_tone;
+    double m_length = 0;
+};
+
+void TestClsMusic::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_tone = makeTestTone(m_dir.path(), 1.0);
+    QVERIFY(!m_tone.isEmpty());
+    m_length = (std::ceil(44100.0 / 1152) + 1) * 1152 / 44100; // frames × 1152 samples
+}
+
+int TestClsMusic::openDescriptorsTo(const QString& path)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (QFile::symLinkTarget(fds.filePath(fd)) == QFileInfo(path).canonicalFilePath())
+            ++count;
+    return count;
+}
+
+void TestClsMusic::newPlayer()
+{
+    clsMusic music;
+    QCOMPARE(music.State(), 0);
+    QCOMPARE(music.Position(), 0.0);
+    QCOMPARE(music.Duration(), 0.0);
+    QVERIFY(!music.HasAudio());
+    QVERIFY(!music.HasVideo());
+    QCOMPARE(music.FileName(), QString());
+    QCOMPARE(music.Width().toInt(), 0);
+    music.Play();
+    music.Pause();
+    music.StopPlaying();
+    QCOMPARE(music.State(), 0);
+}
+
+void TestClsMusic::openAudioOnlyMp3()
+{
+    clsMusic music;
+    music.setFileName(m_tone);
+    QCOMPARE(music.FileName(), m_tone);
+    QVERIFY(music.HasAudio());
+    QVERIFY(!music.HasVideo());
+    QCOMPARE(music.Width().toInt(), 0);
+    QCOMPARE(music.Height().toInt(), 0);
+    QCOMPARE(music.State(), 0);
+    QCOMPARE(music.Position(), 0.0);
+    // Known at once, before any playback.
+    QVERIFY2(std::abs(music.Duration() - m_length) < 0.03,
+             qPrintable(QString::number(music.Duration())));
+}
+
+void TestClsMusic::playPauseStop()
+{
+    clsMusic music;
+    music.setFileName(m_tone);
+    music.Play();
+    QCOMPARE(music.State(), 1);
+    QTRY_VERIFY(music.Position() > 0.05);
+    music.Pause();
+    QCOMPARE(music.State(), 2);
+    music.StopPlaying();
+    QCOMPARE(music.State(), 0);
+    const double stoppedAt = music.Position();
+    QVERIFY(stoppedAt > 0.0); // a stop keeps the position
+    music.Play();
+    QCOMPARE(music.State(), 1);
+    QTRY_VERIFY(music.Position() > stoppedAt);
+}
+
+void TestClsMusic::endIsSeenAsPositionEqualToDuration()
+{
+    clsMusic music;
+    QSignalSpy notified(&music, &clsMusic::notified);
+    music.setFileName(m_tone);
+    music.setPosition(0);
+    music.Play();
+    QTRY_VERIFY_WITH_TIMEOUT(music.Position() == music.Duration(), 10000);
+    QVERIFY(music.Duration() > 0);
+    QVERIFY(notified.count() > 0);
+    QCOMPARE(music.State(), 1); // the graph stays running at the end
+}
+
+void TestClsMusic::playAtTheEndRestartsAtZero()
+{
+    clsMusic music;
+    music.setFileName(m_tone);
+    music.setPosition(1e9);
+    QCOMPARE(music.Position(), music.Duration());
+    music.Play();
+    QVERIFY(music.Position() < 0.2);
+    QCOMPARE(music.State(), 1);
+}
+
+void TestClsMusic::emptyFileNameReleasesTheFile()
+{
+    const QString copy = m_dir.filePath(QStringLiteral("copy.mp3"));
+    QVERIFY(QFile::copy(m_tone, copy));
+    clsMusic music;
+    music.setFileName(copy);
+    music.Play();
+    QTRY_VERIFY(music.Position() > 0.02);
+    QVERIFY(openDescriptorsTo(copy) > 0);
+    music.setFileName(QString());
+    QCOMPARE(openDescriptorsTo(copy), 0);
+    QVERIFY(QFile::remove(copy));
+    QCOMPARE(music.State(), 0);
+    QVERIFY(!music.HasAudio());
+    music.Play();
+    QCOMPARE(music.State(), 0);
+}
+
+void TestClsMusic::missingAndGarbageFiles()
+{
+    const QString garbage = m_dir.filePath(QStringLiteral("garbage.mp3"));
+    QFile file(garbage);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 5000; ++i)
+        file.write(QByteArray::number(i * 7919 % 251));
+    file.close();
+    for (const QString& name : {m_dir.filePath(QStringLiteral("missing.mp3")), garbage}) {
+        clsMusic music;
+        music.setFileName(name);
+        QCOMPARE(music.FileName(), name);
+        QVERIFY(!music.HasAudio());
+        QVERIFY(!music.HasVideo());
+        QCOMPARE(music.Duration(), 0.0);
+        QCOMPARE(music.Position(), 0.0);
+        music.Play();
+        QCOMPARE(music.Position(), music.Duration());
+    }
+}
+
+void TestClsMusic::clamps()
+{
+    clsMusic music;
+    music.setFileName(m_tone);
+    music.setSpeed(0.05);
+    QCOMPARE(music.Speed(), 0.1);
+    music.setSpeed(-1);
+    QCOMPARE(music.Speed(), 0.1);
+    music.setSpeed(4.0);
+    QCOMPARE(music.Speed(), 4.0);
+    music.setVolume(500);
+    QCOMPARE(music.Volume(), 0);
+    music.setVolume(-20000);
+    QCOMPARE(music.Volume(), -10000);
+    music.setVolume(-600);
+    QCOMPARE(music.Volume(), -600);
+    music.setBalance(20000);
+    QCOMPARE(music.Balance(), 10000);
+    music.setBalance(-20000);
+    QCOMPARE(music.Balance(), -10000);
+    music.setPosition(-3);
+    QCOMPARE(music.Position(), 0.0);
+    music.setPosition(500);
+    QCOMPARE(music.Position(), music.Duration());
+}
+
+void TestClsMusic::fifoDoesNotHang()
+{
+    const QString fifo = m_dir.filePath(QStringLiteral("fifo.mp3"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    clsMusic music;
+    music.setFileName(fifo);
+    QVERIFY(!music.HasAudio());
+    QCOMPARE(music.Duration(), 0.0);
+}
+
+QTEST_MAIN(TestClsMusic)
+#include "tst_clsmusic.moc"
