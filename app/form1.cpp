@@ -1,11 +1,26 @@
 #include "app/form1.h"
 
+#include <cstdlib>
+
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
 
+#include "app/cursorfile.h"
+#include "app/errortrap.h"
+#include "app/homepage.h"
 #include "app/twips.h"
+#include "media/clsmusic.h"
+#include "support/appicon.h"
+#include "support/apptitle.h"
+#include "support/doevents.h"
+#include "support/failure.h"
+#include "support/filehelpers.h"
+#include "support/installfolder.h"
+#include "support/skinframework.h"
 #include "tones/tonecatalogue.h"
+#include "tones/toneplayback.h"
 
 namespace {
 
@@ -52,6 +67,18 @@ constexpr std::array<Procedure, ToneCatalogue::RowCount> ButtonMouseMoves = {
     &Form1::PushButton7_MouseMove,  &Form1::PushButton8_MouseMove, &Form1::PushButton9_MouseMove,
     &Form1::PushButton10_MouseMove, &Form1::PushButton11_MouseMove};
 
+constexpr std::array<Procedure, ToneCatalogue::RowCount> ButtonClicks = {
+    &Form1::PushButton1_Click,  &Form1::PushButton2_Click, &Form1::PushButton3_Click,
+    &Form1::PushButton4_Click,  &Form1::PushButton5_Click, &Form1::PushButton6_Click,
+    &Form1::PushButton7_Click,  &Form1::PushButton8_Click, &Form1::PushButton9_Click,
+    &Form1::PushButton10_Click, &Form1::PushButton11_Click};
+
+std::function<void()>& programEnd()
+{
+    static std::function<void()> end;
+    return end;
+}
+
 } // namespace
 
 Form1::Form1(QWidget* parent) : QWidget(parent)
@@ -66,9 +93,110 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     setMouseTracking(true);
     buildControls();
     m_text1->setFocus();
+    m_controller = std::make_unique<TonePlaybackController>(*this);
 }
 
 Form1::~Form1() = default;
+
+void Form1::Form_Load()
+{
+    ErrorTrap trap(QStringLiteral("Form_Load"));
+    trap.run(100, [&] { ApplySkin(*this, m_skinFramework1); });
+    trap.run(104, [&] { setWindowTitle(ProductName()); });
+    trap.run(104, [&] { setWindowIcon(ApplicationIcon()); });
+    trap.run(104, [] { SetApplicationTitle(); });
+    const QString cursorFile = InstallationFolder() + QStringLiteral("/HAND-M.CUR");
+    if (trap.test(
+            106, [&] { return FileExists(cursorFile); }, true))
+        trap.run(108, [&] { setMouseIcon(LoadCursorFile(cursorFile)); });
+    trap.run(110, [] { HomePageLottery::draw(); });
+    trap.run(128, [&] { m_music = std::make_unique<clsMusic>(); });
+}
+
+void Form1::Form_QueryUnload(qint16& /*cancel*/, qint16 /*unloadMode*/)
+{
+    ErrorTrap trap(QStringLiteral("Form_QueryUnload"));
+    auto music = [this]() -> clsMusic& {
+        if (!m_music)
+            throw Failure(QStringLiteral("Object variable or With block variable not set"));
+        return *m_music;
+    };
+    if (trap.test(
+            100, [&] { return music().State() != 0; }, true))
+        trap.run(100, [&] { music().StopPlaying(); });
+    trap.run(102, [] { DoEvents(); });
+    trap.run(104, [] { DoEvents(); });
+}
+
+void Form1::Form_Unload(qint16& /*cancel*/)
+{
+    DoEvents();
+    DoEvents();
+    if (programEnd()) {
+        programEnd()();
+        return;
+    }
+    // Ends at once: no destructor runs and no procedure waiting lower on the stack resumes.
+    std::_Exit(0);
+}
+
+void Form1::setProgramEnd(std::function<void()> end)
+{
+    programEnd() = std::move(end);
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    qint16 cancel = 0;
+    Form_QueryUnload(cancel, 0);
+    Form_Unload(cancel);
+    event->accept();
+}
+
+void Form1::PushButton1_Click()
+{
+    m_controller->Click(1);
+}
+void Form1::PushButton2_Click()
+{
+    m_controller->Click(2);
+}
+void Form1::PushButton3_Click()
+{
+    m_controller->Click(3);
+}
+void Form1::PushButton4_Click()
+{
+    m_controller->Click(4);
+}
+void Form1::PushButton5_Click()
+{
+    m_controller->Click(5);
+}
+void Form1::PushButton6_Click()
+{
+    m_controller->Click(6);
+}
+void Form1::PushButton7_Click()
+{
+    m_controller->Click(7);
+}
+void Form1::PushButton8_Click()
+{
+    m_controller->Click(8);
+}
+void Form1::PushButton9_Click()
+{
+    m_controller->Click(9);
+}
+void Form1::PushButton10_Click()
+{
+    m_controller->Click(10);
+}
+void Form1::PushButton11_Click()
+{
+    m_controller->Click(11);
+}
 
 void Form1::buildControls()
 {
@@ -99,6 +227,7 @@ void Form1::buildControls()
 
         connect(frame, &Frame::mouseMoved, this, FrameMouseMoves.at(index));
         connect(button, &PushButton::mouseMoved, this, ButtonMouseMoves.at(index));
+        connect(button, &PushButton::clicked, this, ButtonClicks.at(index));
         m_frames.at(index) = frame;
         m_buttons.at(index) = button;
     }

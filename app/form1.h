@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <functional>
+#include <memory>
 #include <optional>
 
 #include <QCursor>
@@ -8,8 +10,11 @@
 
 #include "app/frame.h"
 #include "app/pushbutton.h"
+#include "support/skinframework.h"
 
 class QLineEdit;
+class clsMusic;
+class TonePlaybackController;
 
 // The main window: eleven framed tone groups in one column, each with its play button, and
 // the pointer feedback that turns the pointer into a hand over the buttons.
@@ -43,6 +48,31 @@ public:
     QColor BackColor() const;
     void setBackColor(const QColor& colour);
 
+    // The one media player, created by the load procedure; empty until then.
+    clsMusic* Music() const { return m_music.get(); }
+    const TonePlaybackController& controller() const { return *m_controller; }
+
+    // Start-up: skin, caption, icon, application title, hand cursor, home page, player.
+    void Form_Load();
+    // Closing: stops a playing tone; the close is never refused.
+    void Form_QueryUnload(qint16& cancel, qint16 unloadMode);
+    // Ends the program at once: nothing waiting lower on the stack resumes.
+    void Form_Unload(qint16& cancel);
+    // What ending the program does (tests replace it); an empty function restores exiting.
+    static void setProgramEnd(std::function<void()> end);
+
+    void PushButton1_Click();
+    void PushButton2_Click();
+    void PushButton3_Click();
+    void PushButton4_Click();
+    void PushButton5_Click();
+    void PushButton6_Click();
+    void PushButton7_Click();
+    void PushButton8_Click();
+    void PushButton9_Click();
+    void PushButton10_Click();
+    void PushButton11_Click();
+
     // Pointer feedback: the background and the frames give the arrow, the buttons the hand.
     void Form_MouseMove() { pointerMovedOver(DefaultPointer); }
     void Frame1_MouseMove() { pointerMovedOver(DefaultPointer); }
@@ -70,6 +100,7 @@ public:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -83,4 +114,7 @@ private:
     int m_mousePointer = DefaultPointer;
     std::optional<QCursor> m_mouseIcon;
     bool m_centred = false;
+    SkinFramework m_skinFramework1;
+    std::unique_ptr<clsMusic> m_music;
+    std::unique_ptr<TonePlaybackController> m_controller;
 };

@@ -6,6 +6,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     Form1 window;
+    window.Form_Load();
     window.show();
     return app.exec();
 }

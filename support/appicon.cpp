@@ -1,0 +1,6 @@
+#include "support/appicon.h"
+
+QIcon ApplicationIcon()
+{
+    return QIcon(QStringLiteral(":/icon/pitchwarden.ico"));
+}

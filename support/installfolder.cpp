@@ -1,0 +1,27 @@
+#include "support/installfolder.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+namespace {
+
+QString& override()
+{
+    static QString folder;
+    return folder;
+}
+
+} // namespace
+
+QString InstallationFolder()
+{
+    if (!override().isEmpty())
+        return override();
+    const QFileInfo executable(QCoreApplication::applicationFilePath());
+    return QFileInfo(executable.canonicalFilePath()).absolutePath();
+}
+
+void setInstallationFolderForTesting(const QString& folder)
+{
+    override() = folder;
+}

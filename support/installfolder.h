@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// The folder that holds the program's executable (links to it resolved): its optional files
+// (the hand cursor, the skin) are looked for there.
+QString InstallationFolder();
+
+// Tests point the program at a folder of their own; an empty folder restores the real one.
+void setInstallationFolderForTesting(const QString& folder);

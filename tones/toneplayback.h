@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class ErrorTrap;
+class Form1;
+class clsMusic;
+struct ToneEntry;
+
+// What a press on a tone button does: write the tone's recording to the temporary folder,
+// play it, show "Stop Playing" until it ends or is stopped, then delete the file and restore
+// the caption. One tone at a time; a press on another button meanwhile is refused.
+class TonePlaybackController : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TonePlaybackController(Form1& window);
+
+    // True while a tone is prepared, played or cleaned up.
+    bool Playing() const { return m_playing; }
+
+    // The click procedure of tone button `row` (1–11).
+    void Click(int row);
+
+private:
+    void playAndWait(const ToneEntry& tone, ErrorTrap& trap);
+    void waitForTheEnd(ErrorTrap& trap);
+    void closeA(const ToneEntry& tone, ErrorTrap& trap);
+    void closeB(const ToneEntry& tone, ErrorTrap& trap);
+    void stopIfPlaying(ErrorTrap& trap, int line);
+    void yieldUntilSomethingHappens();
+    clsMusic& music() const;
+
+    Form1& m_window;
+    bool m_playing = false;
+    QTimer m_tick; // bounds the wait's sleep when nothing else wakes it
+};
+
+// The tone file's path for `tone`: the temporary folder followed by the tone's file name.
+QString ToneFilePath(const ToneEntry& tone);
