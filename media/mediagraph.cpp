@@ -1,6 +1,8 @@
 #include "media/mediagraph.h"
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -17,6 +19,7 @@ namespace {
 
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
+constexpr int RampWaitMilliseconds = 25;
 
 void initGStreamer()
 {
@@ -32,7 +35,10 @@ void initGStreamer()
     Q_UNUSED(done);
 }
 
-// The audio output: the desktop's default, with small buffering so that sound starts and ends
+constexpr int PulseBufferMicroseconds = 20000;
+constexpr int PulseLatencyMicroseconds = 5000;
+
+// The audio sink: the desktop's default, with small buffering so that sound starts and ends
 // close to when the program says; or what PITCHWARDEN_AUDIO_SINK describes (tests use a sink
 // that needs no sound card).
 GstElement* makeAudioSink()
@@ -47,7 +53,8 @@ GstElement* makeAudioSink()
             return bin;
     }
     if (GstElement* pulse = gst_element_factory_make("pulsesink", nullptr)) {
-        g_object_set(pulse, "buffer-time", gint64(40000), "latency-time", gint64(10000), nullptr);
+        g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
+                     gint64(PulseLatencyMicroseconds), nullptr);
         return pulse;
     }
     return gst_element_factory_make("autoaudiosink", nullptr);
@@ -84,7 +91,7 @@ MediaGraph::MediaGraph()
         return;
     gst_object_ref_sink(m_playbin.get());
     // Audio only: no video or subtitle rendering unless the media brings video.
-    g_object_set(m_playbin.get(), "audio-sink", makeAudioSink(), nullptr);
+    g_object_set(m_playbin.get(), "audio-sink", makeAudioOutput(), nullptr);
     m_panorama = gst_element_factory_make("audiopanorama", nullptr);
     if (m_panorama) {
         g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
@@ -95,7 +102,77 @@ MediaGraph::MediaGraph()
     gst_object_unref(bus);
 }
 
-MediaGraph::~MediaGraph() = default;
+MediaGraph::~MediaGraph()
+{
+    // The streaming threads use the ramp: end them before the ramp goes.
+    m_playbin.reset();
+}
+
+// Float audio passes the gain ramp right before the sink.
+GstElement* MediaGraph::makeAudioOutput()
+{
+    GstElement* sink = makeAudioSink();
+    GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
+    GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
+    if (!sink || !convert || !filter) {
+        for (GstElement* element : {sink, convert, filter})
+            if (element)
+                gst_object_unref(gst_object_ref_sink(element));
+        return nullptr;
+    }
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "buffer-time")) {
+        gint64 microseconds = 0;
+        g_object_get(sink, "buffer-time", &microseconds, nullptr);
+        m_sinkBufferMs = static_cast<int>(microseconds / 1000);
+    }
+    GstCaps* caps = gst_caps_from_string("audio/x-raw,format=F32LE,layout=interleaved");
+    g_object_set(filter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    GstElement* bin = gst_bin_new("audio-output");
+    gst_bin_add_many(GST_BIN(bin), convert, filter, sink, nullptr);
+    gst_element_link_many(convert, filter, sink, nullptr);
+    GstPad* input = gst_element_get_static_pad(convert, "sink");
+    gst_element_add_pad(bin, gst_ghost_pad_new("sink", input));
+    gst_object_unref(input);
+    GstPad* output = gst_element_get_static_pad(filter, "src");
+    gst_pad_add_probe(output, GST_PAD_PROBE_TYPE_BUFFER, &MediaGraph::rampBuffer, this, nullptr);
+    gst_object_unref(output);
+    return bin;
+}
+
+// Runs on the streaming thread: applies the gain ramp to the buffer in place.
+GstPadProbeReturn MediaGraph::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self)
+{
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    GstAudioInfo format;
+    const bool known = caps && gst_audio_info_from_caps(&format, caps);
+    if (caps)
+        gst_caps_unref(caps);
+    if (!known)
+        return GST_PAD_PROBE_OK;
+    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
+        const int channels = GST_AUDIO_INFO_CHANNELS(&format);
+        const int frames = static_cast<int>(map.size / sizeof(float) / std::max(1, channels));
+        static_cast<MediaGraph*>(self)->m_ramp.process(reinterpret_cast<float*>(map.data), frames,
+                                                       channels, GST_AUDIO_INFO_RATE(&format));
+        gst_buffer_unmap(buffer, &map);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Ramps the sound down and lets the ramp reach the listener before the sink is paused; cutting
+// the sound off mid-wave would click.
+void MediaGraph::fadeOutBeforePausing()
+{
+    if (m_state != Running || m_atEnd)
+        return;
+    m_ramp.rampDown();
+    if (m_ramp.waitUntilSilent(RampWaitMilliseconds))
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_sinkBufferMs));
+}
 
 // Streaming threads only post: the UI thread drains the bus in dispatch().
 GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
@@ -172,6 +249,8 @@ bool MediaGraph::RenderFile(const QString& path)
 
 bool MediaGraph::Run()
 {
+    if (m_rendered && m_state != Running)
+        m_ramp.rampUp();
     if (!m_rendered ||
         gst_element_set_state(m_playbin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return false;
@@ -181,6 +260,8 @@ bool MediaGraph::Run()
 
 bool MediaGraph::Pause()
 {
+    if (m_rendered)
+        fadeOutBeforePausing();
     if (!m_rendered ||
         gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
         return false;
@@ -191,6 +272,8 @@ bool MediaGraph::Pause()
 // A stopped graph keeps its position; the pipeline is paused underneath.
 bool MediaGraph::Stop()
 {
+    if (m_rendered)
+        fadeOutBeforePausing();
     if (!m_rendered ||
         gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
         return false;

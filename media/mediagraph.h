@@ -5,9 +5,12 @@
 
 #include <QObject>
 #include <QSize>
+
 #include <QString>
 
 #include <gst/gst.h>
+
+#include "media/gainramp.h"
 
 // The playback graph of one media file over a GStreamer playbin. Every operation reports
 // success or failure instead of raising. Like the classic media graphs it stands in for, a
@@ -64,6 +67,9 @@ private:
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
+    GstElement* makeAudioOutput();
+    static GstPadProbeReturn rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
+    void fadeOutBeforePausing();
 
     ElementPtr m_playbin;
     GstElement* m_panorama = nullptr; // owned by the playbin
@@ -73,4 +79,6 @@ private:
     double m_rate = 1.0;
     int m_balance = 0;
     std::optional<double> m_duration;
+    GainRamp m_ramp;
+    int m_sinkBufferMs = 0; // audio the sink holds before the listener hears it
 };
