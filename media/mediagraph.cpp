@@ -19,7 +19,7 @@ namespace {
 
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
-constexpr int RampWaitMilliseconds = 25;
+constexpr int RampWaitMilliseconds = 40;
 
 void initGStreamer()
 {

@@ -117,6 +117,11 @@ def ask_to_close(session, window):
     d.close()
 
 
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def level_db(x):
     return 10 * np.log10(np.mean(x.astype(np.float64) ** 2) + 1e-20)
 
@@ -186,8 +191,11 @@ def main():
         pressed = time.monotonic()
         press(session, window, 10)
         check(wait_for(lambda: os.path.exists(tone_file), 5), "the tone file exists while the tone plays")
+        cpu_before, wall_before = cpu_seconds(app.pid), time.monotonic()
         check(wait_for(lambda: not os.path.exists(tone_file), 20), "the tone file is gone after the tone")
-        print(f"press to clean-up {time.monotonic() - pressed:.2f} s")
+        cpu_share = (cpu_seconds(app.pid) - cpu_before) / (time.monotonic() - wall_before)
+        print(f"press to clean-up {time.monotonic() - pressed:.2f} s; "
+              f"program CPU while the tone played: {100 * cpu_share:.1f}% of one core")
         wait_for(lambda: False, 0.3)
         samples = session.samples()[before:]
         segments = tone_segments(samples)
