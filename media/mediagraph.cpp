@@ -260,24 +260,23 @@ bool MediaGraph::Run()
 
 bool MediaGraph::Pause()
 {
-    if (m_rendered)
-        fadeOutBeforePausing();
-    if (!m_rendered ||
-        gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
-        return false;
-    m_state = Paused;
-    return true;
+    return haltAs(Paused);
 }
 
 // A stopped graph keeps its position; the pipeline is paused underneath.
 bool MediaGraph::Stop()
 {
-    if (m_rendered)
-        fadeOutBeforePausing();
-    if (!m_rendered ||
-        gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+    return haltAs(Stopped);
+}
+
+bool MediaGraph::haltAs(RunState state)
+{
+    if (!m_rendered)
         return false;
-    m_state = Stopped;
+    fadeOutBeforePausing();
+    if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+        return false;
+    m_state = state;
     return true;
 }
 

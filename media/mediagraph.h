@@ -70,6 +70,8 @@ private:
     GstElement* makeAudioOutput();
     static GstPadProbeReturn rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
     void fadeOutBeforePausing();
+    // Pauses the pipeline (after the fade) and reports the graph as `state`.
+    bool haltAs(RunState state);
 
     ElementPtr m_playbin;
     GstElement* m_panorama = nullptr; // owned by the playbin
