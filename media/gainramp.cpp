@@ -20,13 +20,6 @@ void GainRamp::rampDown()
     m_position = 0;
 }
 
-bool GainRamp::waitUntilSilent(int milliseconds)
-{
-    std::unique_lock lock(m_mutex);
-    return m_silent.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                             [this] { return m_phase == Phase::Silent; });
-}
-
 // Raised cosine from 0 to 1 over the ramp.
 float GainRamp::gainAt(int rampSamples)
 {
@@ -34,10 +27,11 @@ float GainRamp::gainAt(int rampSamples)
     return float(0.5 - 0.5 * std::cos(M_PI * x));
 }
 
-void GainRamp::process(float* samples, int frames, int channels, int rate)
+int GainRamp::process(float* samples, int frames, int channels, int rate)
 {
     std::lock_guard lock(m_mutex);
     const int rampSamples = std::max(1, int(RampSeconds * rate));
+    int silentFrom = -1;
     for (int frame = 0; frame < frames; ++frame) {
         float gain = 1.0f;
         switch (m_phase) {
@@ -50,8 +44,10 @@ void GainRamp::process(float* samples, int frames, int channels, int rate)
             break;
         case Phase::Falling:
             gain = 1.0f - gainAt(rampSamples);
-            if (++m_position >= rampSamples)
+            if (++m_position >= rampSamples) {
                 m_phase = Phase::Silent;
+                silentFrom = frame + 1;
+            }
             break;
         case Phase::Silent:
             gain = 0.0f;
@@ -60,6 +56,5 @@ void GainRamp::process(float* samples, int frames, int channels, int rate)
         for (int channel = 0; channel < channels; ++channel)
             samples[frame * channels + channel] *= gain;
     }
-    if (m_phase == Phase::Silent)
-        m_silent.notify_all();
+    return silentFrom;
 }

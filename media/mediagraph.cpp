@@ -19,7 +19,10 @@ namespace {
 
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
-constexpr int RampWaitMilliseconds = 40;
+// How long a stop may wait for its fade to reach the listener when the sink stalls.
+constexpr auto FadeTimeout = std::chrono::milliseconds(250);
+// Heard a little past the last ramped sample, in case the sink's clock runs ahead.
+constexpr gint64 FadeMargin = 5 * GST_MSECOND;
 
 void initGStreamer()
 {
@@ -35,8 +38,10 @@ void initGStreamer()
     Q_UNUSED(done);
 }
 
-constexpr int PulseBufferMicroseconds = 20000;
-constexpr int PulseLatencyMicroseconds = 5000;
+// Below about 60 ms the sound server ran dry under load here (audible gaps of 4-25 ms, each a
+// click); the price is that sound starts and stops about that much after the program says.
+constexpr int PulseBufferMicroseconds = 60000;
+constexpr int PulseLatencyMicroseconds = 10000;
 
 // The audio sink: the desktop's default, with small buffering so that sound starts and ends
 // close to when the program says; or what PITCHWARDEN_AUDIO_SINK describes (tests use a sink
@@ -120,11 +125,6 @@ GstElement* MediaGraph::makeAudioOutput()
                 gst_object_unref(gst_object_ref_sink(element));
         return nullptr;
     }
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "buffer-time")) {
-        gint64 microseconds = 0;
-        g_object_get(sink, "buffer-time", &microseconds, nullptr);
-        m_sinkBufferMs = static_cast<int>(microseconds / 1000);
-    }
     GstCaps* caps = gst_caps_from_string("audio/x-raw,format=F32LE,layout=interleaved");
     g_object_set(filter, "caps", caps, nullptr);
     gst_caps_unref(caps);
@@ -140,9 +140,11 @@ GstElement* MediaGraph::makeAudioOutput()
     return bin;
 }
 
-// Runs on the streaming thread: applies the gain ramp to the buffer in place.
+// Runs on the streaming thread: applies the gain ramp to the buffer in place, and notes when
+// a ramp down reached silence.
 GstPadProbeReturn MediaGraph::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self)
 {
+    auto* graph = static_cast<MediaGraph*>(self);
     GstCaps* caps = gst_pad_get_current_caps(pad);
     GstAudioInfo format;
     const bool known = caps && gst_audio_info_from_caps(&format, caps);
@@ -156,68 +158,87 @@ GstPadProbeReturn MediaGraph::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpo
     if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
         const int channels = GST_AUDIO_INFO_CHANNELS(&format);
         const int frames = static_cast<int>(map.size / sizeof(float) / std::max(1, channels));
-        static_cast<MediaGraph*>(self)->m_ramp.process(reinterpret_cast<float*>(map.data), frames,
-                                                       channels, GST_AUDIO_INFO_RATE(&format));
+        const int rate = GST_AUDIO_INFO_RATE(&format);
+        const int silentFrom =
+            graph->m_ramp.process(reinterpret_cast<float*>(map.data), frames, channels, rate);
         gst_buffer_unmap(buffer, &map);
+        if (silentFrom >= 0) {
+            const GstClockTime start = GST_BUFFER_PTS(buffer);
+            // Without a time stamp, the whole of the sink's buffering must be waited out.
+            graph->m_silentFrom =
+                GST_CLOCK_TIME_IS_VALID(start)
+                    ? gint64(start +
+                             gst_util_uint64_scale_int(GstClockTime(silentFrom), GST_SECOND, rate))
+                    : gint64(0);
+        }
     }
     return GST_PAD_PROBE_OK;
 }
 
-// Ramps the sound down and lets the ramp reach the listener before the sink is paused; cutting
-// the sound off mid-wave would click.
+// Ramps the sound down and waits until the sink's position, which is what the listener hears
+// now, has passed the silence: pausing earlier would cut off the buffered sound mid-wave, a
+// click. Bounded, for a sink that stalls.
 void MediaGraph::fadeOutBeforePausing()
 {
-    if (m_state != Running || m_atEnd)
+    if (m_state != Running || m_atEnd || endOfStreamSeen())
         return;
+    m_silentFrom = -1;
     m_ramp.rampDown();
-    if (m_ramp.waitUntilSilent(RampWaitMilliseconds))
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_sinkBufferMs));
+    const auto deadline = std::chrono::steady_clock::now() + FadeTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const gint64 silentFrom = m_silentFrom;
+        gint64 heard = 0;
+        if (silentFrom >= 0 &&
+            gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &heard) &&
+            heard >= silentFrom + FadeMargin)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
-// Streaming threads only post: the UI thread drains the bus in dispatch().
+// Runs on the streaming threads: records what the UI thread needs in atomics, so that nothing
+// depends on when a queued message is read, then wakes the UI thread.
 GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
 {
+    auto* graph = static_cast<MediaGraph*>(self);
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:
+        graph->m_endOfStream = true;
+        break;
     case GST_MESSAGE_ERROR:
+        graph->m_streamError = true;
+        break;
     case GST_MESSAGE_STATE_CHANGED:
     case GST_MESSAGE_ASYNC_DONE:
-        QCoreApplication::postEvent(static_cast<MediaGraph*>(self), new QEvent(BusEvent));
-        return GST_BUS_PASS;
+        break;
     default:
         return GST_BUS_DROP;
     }
+    QCoreApplication::postEvent(graph, new QEvent(BusEvent));
+    return GST_BUS_DROP;
 }
 
 bool MediaGraph::event(QEvent* event)
 {
     if (event->type() != BusEvent)
         return QObject::event(event);
-    if (!m_playbin)
-        return true;
-    GstBus* bus = gst_element_get_bus(m_playbin.get());
-    while (GstMessage* message = gst_bus_pop(bus)) {
-        dispatch(message);
-        gst_message_unref(message);
-    }
-    gst_object_unref(bus);
+    dispatch();
     emit notified();
     return true;
 }
 
-void MediaGraph::dispatch(GstMessage* message)
+void MediaGraph::dispatch()
 {
-    switch (GST_MESSAGE_TYPE(message)) {
-    case GST_MESSAGE_EOS:
+    if (m_endOfStream.exchange(false))
         m_atEnd = true;
-        break;
-    case GST_MESSAGE_ERROR:
-        // A broken stream ends like the end of the media: the position reads the duration.
-        m_atEnd = m_state == Running;
-        break;
-    default:
-        break;
-    }
+    // A broken stream ends like the end of the media: the position reads the duration.
+    if (m_streamError.exchange(false) && m_state == Running)
+        m_atEnd = true;
+}
+
+bool MediaGraph::endOfStreamSeen() const
+{
+    return m_endOfStream || m_streamError;
 }
 
 bool MediaGraph::RenderFile(const QString& path)
@@ -244,6 +265,8 @@ bool MediaGraph::RenderFile(const QString& path)
     m_rendered = true;
     m_state = Stopped;
     m_atEnd = false;
+    m_endOfStream = false;
+    m_streamError = false;
     return true;
 }
 
@@ -296,7 +319,8 @@ std::optional<double> MediaGraph::CurrentPosition() const
 {
     if (!m_rendered)
         return std::nullopt;
-    if (m_atEnd && m_duration)
+    // The end of stream counts from the moment a streaming thread saw it.
+    if ((m_atEnd || (m_state == Running && endOfStreamSeen())) && m_duration)
         return m_duration;
     gint64 nanoseconds = 0;
     if (!gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds))
@@ -313,7 +337,10 @@ bool MediaGraph::seek(double rate, double seconds)
     if (!gst_element_seek(m_playbin.get(), rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
                           position, GST_SEEK_TYPE_NONE, 0))
         return false;
-    // A seek to the end reads the end, as the end of stream does.
+    // A seek to the end reads the end, as the end of stream does. An end of stream from before
+    // the seek no longer counts.
+    m_endOfStream = false;
+    m_streamError = false;
     m_atEnd = m_duration && seconds >= *m_duration;
     // Let the flush finish so that the position reads the target at once.
     gst_element_get_state(m_playbin.get(), nullptr, nullptr, PrerollTimeout);

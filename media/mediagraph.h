@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -63,13 +64,14 @@ private:
     using ElementPtr = std::unique_ptr<GstElement, ElementUnref>;
 
     static GstBusSyncReply postFromStreamingThread(GstBus* bus, GstMessage* message, gpointer self);
-    void dispatch(GstMessage* message);
+    void dispatch();
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
     GstElement* makeAudioOutput();
     static GstPadProbeReturn rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
     void fadeOutBeforePausing();
+    bool endOfStreamSeen() const;
     // Pauses the pipeline (after the fade) and reports the graph as `state`.
     bool haltAs(RunState state);
 
@@ -82,5 +84,8 @@ private:
     int m_balance = 0;
     std::optional<double> m_duration;
     GainRamp m_ramp;
-    int m_sinkBufferMs = 0; // audio the sink holds before the listener hears it
+    // Set by the streaming threads, read on the UI thread.
+    std::atomic<bool> m_endOfStream = false;
+    std::atomic<bool> m_streamError = false;
+    std::atomic<gint64> m_silentFrom = -1; // stream time at which a ramp down reached silence
 };

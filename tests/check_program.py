@@ -126,6 +126,15 @@ def level_db(x):
     return 10 * np.log10(np.mean(x.astype(np.float64) ** 2) + 1e-20)
 
 
+def dropout_ms(x):
+    """Milliseconds inside a steady 8 kHz tone where the sound fell away (the server ran dry).
+    Higher tones beat against the sampling rate, so their envelope dips by itself."""
+    window = RATE // 1000
+    frames = len(x) // window
+    envelope = np.abs(x[:frames * window]).reshape(frames, window).max(axis=1)
+    return int((envelope < 0.5 * np.median(envelope)).sum())
+
+
 def tone_segments(samples, threshold=0.05):
     """Start and end (sample indices) of each stretch of sound in the recording."""
     loud = np.abs(samples) > threshold
@@ -226,6 +235,9 @@ def main():
             head, tail, length = analyse(samples, *segments[0], 8, "8 kHz")
             check(head >= 50, f"8 kHz: low band {head:.1f} dB under the tone at the start")
             check(tail >= 50, f"8 kHz: low band {tail:.1f} dB under the tone at the stop")
+            steady = samples[segments[0][0] + RATE // 50:segments[0][1] - RATE // 50]
+            gap = dropout_ms(steady)
+            check(gap == 0, f"8 kHz: no dropout in the tone ({gap} ms missing)")
             stop_delay = (before + segments[0][1] - stop_pressed) / RATE
             print(f"8 kHz: sound ended {1000 * stop_delay:.0f} ms after the stop press reached the recorder")
 
@@ -238,6 +250,9 @@ def main():
             status = app.wait(10)
         except subprocess.TimeoutExpired:
             status = None
+            if shutil.which("gdb"):  # show where it hangs
+                subprocess.run(["gdb", "-p", str(app.pid), "-batch", "-ex", "thread apply all bt 12"],
+                               stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         check(status == 0, f"closing while a tone plays ends the program with status 0 ({status})")
         check(os.path.exists(os.path.join(temp, "15kHz.mp3")), "the tone file stays after a close during the tone")
         mark = len(session.samples())
