@@ -97,6 +97,8 @@ MediaGraph::MediaGraph()
         g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
         g_object_set(m_playbin.get(), "audio-filter", m_panorama, nullptr);
     }
+    if (GstElement* videoSink = m_video.sink())
+        g_object_set(m_playbin.get(), "video-sink", videoSink, nullptr);
     GstBus* bus = gst_element_get_bus(m_playbin.get());
     gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
     gst_object_unref(bus);
@@ -422,4 +424,39 @@ std::optional<int> MediaGraph::SourceHeight() const
 {
     const auto size = videoSize();
     return size ? std::optional(size->height()) : std::nullopt;
+}
+
+bool MediaGraph::SetWindowStyle(qint32 style)
+{
+    return videoSize() && m_video.SetWindowStyle(style);
+}
+
+bool MediaGraph::SetWindowTop(qint32 top)
+{
+    return videoSize() && m_video.SetTop(top);
+}
+
+bool MediaGraph::SetWindowLeft(qint32 left)
+{
+    return videoSize() && m_video.SetLeft(left);
+}
+
+bool MediaGraph::SetWindowWidth(qint32 width)
+{
+    return videoSize() && m_video.SetWidth(width);
+}
+
+bool MediaGraph::SetWindowHeight(qint32 height)
+{
+    return videoSize() && m_video.SetHeight(height);
+}
+
+bool MediaGraph::SetWindowOwner(qint32 owner)
+{
+    return videoSize() && m_video.SetOwner(owner);
+}
+
+bool MediaGraph::SetWindowVisible(bool visible)
+{
+    return videoSize() && m_video.SetVisible(visible);
 }

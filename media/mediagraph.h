@@ -11,6 +11,7 @@
 #include <gst/gst.h>
 
 #include "media/gainramp.h"
+#include "media/videooutput.h"
 
 // The playback graph of one media file over a GStreamer playbin. Every operation reports
 // success or failure instead of raising. Like the classic media graphs it stands in for, a
@@ -47,6 +48,14 @@ public:
     bool SetBalance(int balance);
     std::optional<int> SourceWidth() const;
     std::optional<int> SourceHeight() const;
+    // Placement of the video window; each fails where the media has no video.
+    bool SetWindowStyle(qint32 style);
+    bool SetWindowTop(qint32 top);
+    bool SetWindowLeft(qint32 left);
+    bool SetWindowWidth(qint32 width);
+    bool SetWindowHeight(qint32 height);
+    bool SetWindowOwner(qint32 owner);
+    bool SetWindowVisible(bool visible);
 
 signals:
     // End of stream, an error or a change of state (delivered on the UI thread).
@@ -83,4 +92,5 @@ private:
     std::optional<double> m_duration;
     GainRamp m_ramp;
     int m_sinkBufferMs = 0; // audio the sink holds before the listener hears it
+    VideoOutput m_video;
 };
