@@ -27,10 +27,12 @@ void VideoOutput::ObjectUnref::operator()(gpointer object) const
     gst_object_unref(object);
 }
 
-VideoOutput::VideoOutput()
+GstElement* VideoOutput::sink()
 {
-    if (GstElement* sink = makeVideoSink())
-        m_sink.reset(GST_ELEMENT(gst_object_ref_sink(sink)));
+    if (!m_sink)
+        if (GstElement* made = makeVideoSink())
+            m_sink.reset(GST_ELEMENT(gst_object_ref_sink(made)));
+    return m_sink.get();
 }
 
 // The overlay is the sink itself or, for a bin such as autovideosink, the child it picked once

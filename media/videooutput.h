@@ -14,11 +14,9 @@
 class VideoOutput
 {
 public:
-    VideoOutput();
-
     // The sink for the playbin's "video-sink" (the playbin takes a reference of its own), or
-    // null when none could be made.
-    GstElement* sink() const { return m_sink.get(); }
+    // null when none could be made. Made at the first call, once GStreamer is up.
+    GstElement* sink();
 
     bool SetWindowStyle(qint32 style);
     bool SetTop(qint32 top);
