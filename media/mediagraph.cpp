@@ -97,8 +97,7 @@ MediaGraph::MediaGraph()
         g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
         g_object_set(m_playbin.get(), "audio-filter", m_panorama, nullptr);
     }
-    if (GstElement* videoSink = m_video.sink())
-        g_object_set(m_playbin.get(), "video-sink", videoSink, nullptr);
+    m_video.attachTo(m_playbin.get());
     GstBus* bus = gst_element_get_bus(m_playbin.get());
     gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
     gst_object_unref(bus);

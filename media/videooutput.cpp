@@ -2,50 +2,41 @@
 
 #include <QByteArray>
 
-namespace {
-
-// The video sink: what PITCHWARDEN_VIDEO_SINK describes (tests use sinks that need no display),
-// else the desktop's best X11 sink as autovideosink finds it.
-GstElement* makeVideoSink()
-{
-    const QByteArray description = qgetenv("PITCHWARDEN_VIDEO_SINK");
-    if (!description.isEmpty()) {
-        GError* error = nullptr;
-        GstElement* bin = gst_parse_bin_from_description(description.constData(), TRUE, &error);
-        if (error)
-            g_error_free(error);
-        if (bin)
-            return bin;
-    }
-    return gst_element_factory_make("autovideosink", nullptr);
-}
-
-} // namespace
-
 void VideoOutput::ObjectUnref::operator()(gpointer object) const
 {
     gst_object_unref(object);
 }
 
-GstElement* VideoOutput::sink()
+void VideoOutput::attachTo(GstElement* playbin)
 {
-    if (!m_sink)
-        if (GstElement* made = makeVideoSink())
-            m_sink.reset(GST_ELEMENT(gst_object_ref_sink(made)));
-    return m_sink.get();
+    m_playbin.reset(GST_ELEMENT(gst_object_ref(playbin)));
+    const QByteArray description = qgetenv("PITCHWARDEN_VIDEO_SINK");
+    if (description.isEmpty())
+        return;
+    GError* error = nullptr;
+    GstElement* sink = gst_parse_bin_from_description(description.constData(), TRUE, &error);
+    if (error)
+        g_error_free(error);
+    if (sink)
+        g_object_set(playbin, "video-sink", sink, nullptr);
 }
 
 // The overlay is the sink itself or, for a bin such as autovideosink, the child it picked once
 // the graph has been built.
 VideoOutput::OverlayPtr VideoOutput::overlay() const
 {
-    if (!m_sink)
+    if (!m_playbin)
         return nullptr;
-    if (GST_IS_VIDEO_OVERLAY(m_sink.get()))
-        return OverlayPtr(GST_VIDEO_OVERLAY(gst_object_ref(m_sink.get())));
-    if (!GST_IS_BIN(m_sink.get()))
+    GstElement* found = nullptr;
+    g_object_get(m_playbin.get(), "video-sink", &found, nullptr);
+    if (!found)
         return nullptr;
-    GstElement* child = gst_bin_get_by_interface(GST_BIN(m_sink.get()), GST_TYPE_VIDEO_OVERLAY);
+    const ElementPtr sink(found);
+    if (GST_IS_VIDEO_OVERLAY(sink.get()))
+        return OverlayPtr(GST_VIDEO_OVERLAY(gst_object_ref(sink.get())));
+    if (!GST_IS_BIN(sink.get()))
+        return nullptr;
+    GstElement* child = gst_bin_get_by_interface(GST_BIN(sink.get()), GST_TYPE_VIDEO_OVERLAY);
     return OverlayPtr(child ? GST_VIDEO_OVERLAY(child) : nullptr);
 }
 

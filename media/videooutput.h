@@ -7,16 +7,17 @@
 #include <gst/gst.h>
 #include <gst/video/videooverlay.h>
 
-// The video end of one playback graph: picks the video sink and places the video inside an
+// The video end of one playback graph: chooses the video sink and places the video inside an
 // owner window through the sink's GstVideoOverlay. Each setting is kept and handed to the
 // overlay at once; a setting fails while no sink with an overlay has been built, which is the
-// case for audio-only media (the sink stays unused and opens no window).
+// case for audio-only media.
 class VideoOutput
 {
 public:
-    // The sink for the playbin's "video-sink" (the playbin takes a reference of its own), or
-    // null when none could be made. Made at the first call, once GStreamer is up.
-    GstElement* sink();
+    // Gives the playbin the video sink that PITCHWARDEN_VIDEO_SINK describes, if any. Otherwise
+    // the playbin makes its own sink (autovideosink) when the media has video: audio-only media,
+    // the program's only kind, then costs no probing of the display at all.
+    void attachTo(GstElement* playbin);
 
     bool SetWindowStyle(qint32 style);
     bool SetTop(qint32 top);
@@ -41,7 +42,7 @@ private:
     OverlayPtr overlay() const;
     bool applyRectangle();
 
-    ElementPtr m_sink;
+    ElementPtr m_playbin;
     qint32 m_style = 0;
     qint32 m_top = 0;
     qint32 m_left = 0;
