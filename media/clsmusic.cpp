@@ -1,6 +1,54 @@
 #include "media/clsmusic.h"
 
+#include <chrono>
+#include <limits>
+
 #include <QWidget>
+
+namespace {
+
+// The style of the video window: the bit for a visible window and no other.
+constexpr qint32 VisibleWindowStyle = 0x10000000;
+
+// The seek that shows a video frame waits for playback to pass the target. A target at the very
+// end is never passed, and a position read that keeps failing passes nothing: the wait gives up
+// after this long, which leaves a decoder on a busy machine ample time to start.
+constexpr auto FrameWaitLimit = std::chrono::seconds(2);
+
+// The outer rectangle of a window in screen coordinates, edges exclusive.
+struct WindowRect
+{
+    qint64 left = 0;
+    qint64 top = 0;
+    qint64 right = 0;
+    qint64 bottom = 0;
+};
+
+// The windows the player can place video in are this program's own: the rectangle of any other
+// handle can't be read and stays all zeros.
+WindowRect GetWindowRect(qint32 hWnd)
+{
+    WindowRect rect;
+    if (hWnd == 0)
+        return rect;
+    const QWidget* window = QWidget::find(static_cast<WId>(static_cast<quint32>(hWnd)));
+    if (!window)
+        return rect;
+    const QRect frame = window->frameGeometry();
+    rect.left = frame.x();
+    rect.top = frame.y();
+    rect.right = qint64(frame.x()) + frame.width();
+    rect.bottom = qint64(frame.y()) + frame.height();
+    return rect;
+}
+
+bool fitsInt32(qint64 value)
+{
+    return value >= std::numeric_limits<qint32>::min() &&
+           value <= std::numeric_limits<qint32>::max();
+}
+
+} // namespace
 
 clsMusic::clsMusic(QObject* parent) : QObject(parent) {}
 
@@ -42,7 +90,23 @@ void clsMusic::setFileName(const QString& value)
     setHasVideo(m_graph->SourceWidth().has_value());
     if (!HasVideo())
         return;
+    placeVideo();
     setPosition(0);
+}
+
+// Fills the owner window with the video; a size that can't be given in 32 bits is left unset.
+void clsMusic::placeVideo()
+{
+    const WindowRect rect = GetWindowRect(m_ownerWindow);
+    m_graph->SetWindowStyle(VisibleWindowStyle);
+    m_graph->SetWindowTop(0);
+    m_graph->SetWindowLeft(0);
+    if (const qint64 width = rect.right - rect.left; fitsInt32(width))
+        m_graph->SetWindowWidth(static_cast<qint32>(width));
+    if (const qint64 height = rect.bottom - rect.top; fitsInt32(height))
+        m_graph->SetWindowHeight(static_cast<qint32>(height));
+    m_graph->SetWindowOwner(m_ownerWindow);
+    m_graph->SetWindowVisible(true);
 }
 
 void clsMusic::Play()
@@ -75,15 +139,29 @@ void clsMusic::setPosition(double NewPos)
     if (NewPos < 0) {
         target = 0;
     } else if (const auto duration = m_graph->Duration(); duration && NewPos > *duration) {
-        target = *m_graph->Duration();
+        target = m_graph->Duration().value_or(NewPos);
     }
     m_graph->SetCurrentPosition(target);
-    if (HasVideo()) {
-        // Show the frame at the target, then stop there.
-        m_graph->Run();
-        m_graph->SetCurrentPosition(target);
-        m_graph->Stop();
+    if (HasVideo())
+        showFrameAt(target);
+}
+
+// Plays until the position passes the target, so that the frame there reaches the window, then
+// goes back to the target and stops. Busy on purpose: yielding here would let window events run
+// in the middle of a seek.
+void clsMusic::showFrameAt(double target)
+{
+    m_graph->Run();
+    const auto deadline = std::chrono::steady_clock::now() + FrameWaitLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto position = m_graph->CurrentPosition();
+        if (position && *position > target)
+            break;
     }
+    m_graph->SetCurrentPosition(target);
+    m_graph->Stop();
+    // Stopping lets the sound fade out first, and playback moves on meanwhile.
+    m_graph->SetCurrentPosition(target);
 }
 
 double clsMusic::Position() const

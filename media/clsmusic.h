@@ -49,6 +49,8 @@ private:
     void setHasAudio(bool present) { m_audioPresent = present; }
     void setHasVideo(bool present) { m_videoPresent = present; }
     void releaseGraph();
+    void placeVideo();
+    void showFrameAt(double target);
 
     // The graph stands for the whole set of interfaces of one graph object: they are always
     // replaced and released together.

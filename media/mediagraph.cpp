@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <gst/audio/audio.h>
@@ -102,6 +103,7 @@ MediaGraph::MediaGraph()
         g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
         g_object_set(m_playbin.get(), "audio-filter", m_panorama, nullptr);
     }
+    m_video.attachTo(m_playbin.get());
     GstBus* bus = gst_element_get_bus(m_playbin.get());
     gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
     gst_object_unref(bus);
@@ -180,7 +182,7 @@ GstPadProbeReturn MediaGraph::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpo
 // click. Bounded, for a sink that stalls.
 void MediaGraph::fadeOutBeforePausing()
 {
-    if (m_state != Running || m_atEnd || endOfStreamSeen())
+    if (m_state != Running || m_atEnd || endOfStreamSeen() || !hasAudio())
         return;
     m_silentFrom = -1;
     m_ramp.rampDown();
@@ -245,7 +247,7 @@ bool MediaGraph::RenderFile(const QString& path)
 {
     if (!m_playbin || path.isEmpty() || !isRegularFile(path))
         return false;
-    const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
+    const QByteArray uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
     g_object_set(m_playbin.get(), "uri", uri.constData(), nullptr);
     if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
         return false;
@@ -449,4 +451,39 @@ std::optional<int> MediaGraph::SourceHeight() const
 {
     const auto size = videoSize();
     return size ? std::optional(size->height()) : std::nullopt;
+}
+
+bool MediaGraph::SetWindowStyle(qint32 style)
+{
+    return videoSize() && m_video.SetWindowStyle(style);
+}
+
+bool MediaGraph::SetWindowTop(qint32 top)
+{
+    return videoSize() && m_video.SetTop(top);
+}
+
+bool MediaGraph::SetWindowLeft(qint32 left)
+{
+    return videoSize() && m_video.SetLeft(left);
+}
+
+bool MediaGraph::SetWindowWidth(qint32 width)
+{
+    return videoSize() && m_video.SetWidth(width);
+}
+
+bool MediaGraph::SetWindowHeight(qint32 height)
+{
+    return videoSize() && m_video.SetHeight(height);
+}
+
+bool MediaGraph::SetWindowOwner(qint32 owner)
+{
+    return videoSize() && m_video.SetOwner(owner);
+}
+
+bool MediaGraph::SetWindowVisible(bool visible)
+{
+    return videoSize() && m_video.SetVisible(visible);
 }

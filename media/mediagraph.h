@@ -12,6 +12,7 @@
 #include <gst/gst.h>
 
 #include "media/gainramp.h"
+#include "media/videooutput.h"
 
 // The playback graph of one media file over a GStreamer playbin. Every operation reports
 // success or failure instead of raising. Like the classic media graphs it stands in for, a
@@ -48,6 +49,14 @@ public:
     bool SetBalance(int balance);
     std::optional<int> SourceWidth() const;
     std::optional<int> SourceHeight() const;
+    // Placement of the video window; each fails where the media has no video.
+    bool SetWindowStyle(qint32 style);
+    bool SetWindowTop(qint32 top);
+    bool SetWindowLeft(qint32 left);
+    bool SetWindowWidth(qint32 width);
+    bool SetWindowHeight(qint32 height);
+    bool SetWindowOwner(qint32 owner);
+    bool SetWindowVisible(bool visible);
 
 signals:
     // End of stream, an error or a change of state (delivered on the UI thread).
@@ -88,4 +97,5 @@ private:
     std::atomic<bool> m_endOfStream = false;
     std::atomic<bool> m_streamError = false;
     std::atomic<gint64> m_silentFrom = -1; // stream time at which a ramp down reached silence
+    VideoOutput m_video;
 };

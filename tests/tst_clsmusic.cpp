@@ -18,6 +18,7 @@ private slots:
 
     void newPlayer();
     void openAudioOnlyMp3();
+    void openRelativeFileName();
     void playPauseStop();
     void endIsSeenAsPositionEqualToDuration();
     void playAtTheEndRestartsAtZero();
@@ -82,6 +83,18 @@ void TestClsMusic::openAudioOnlyMp3()
     // Known at once, before any playback.
     QVERIFY2(std::abs(music.Duration() - m_length) < 0.03,
              qPrintable(QString::number(music.Duration())));
+}
+
+// A relative "TEMP" gives relative tone paths; they must open like absolute ones.
+void TestClsMusic::openRelativeFileName()
+{
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QFileInfo(m_tone).path()));
+    clsMusic music;
+    music.setFileName(QFileInfo(m_tone).fileName());
+    QDir::setCurrent(before);
+    QVERIFY(music.HasAudio());
+    QVERIFY(music.Duration() > 0);
 }
 
 void TestClsMusic::playPauseStop()

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+
+#include <QtGlobal>
+
+#include <gst/gst.h>
+#include <gst/video/videooverlay.h>
+
+// The video end of one playback graph: chooses the video sink and places the video inside an
+// owner window through the sink's GstVideoOverlay. Each setting is kept and handed to the
+// overlay at once; a setting fails while no sink with an overlay has been built, which is the
+// case for audio-only media.
+class VideoOutput
+{
+public:
+    // Gives the playbin the video sink that PITCHWARDEN_VIDEO_SINK describes, if any. Otherwise
+    // the playbin makes its own sink (autovideosink) when the media has video: audio-only media,
+    // the program's only kind, then costs no probing of the display at all.
+    void attachTo(GstElement* playbin);
+
+    bool SetWindowStyle(qint32 style);
+    bool SetTop(qint32 top);
+    bool SetLeft(qint32 left);
+    bool SetWidth(qint32 width);
+    bool SetHeight(qint32 height);
+    bool SetOwner(qint32 owner);
+    bool SetVisible(bool visible);
+
+    qint32 WindowStyle() const { return m_style; }
+    qint32 Owner() const { return m_owner; }
+    bool Visible() const { return m_visible; }
+
+private:
+    struct ObjectUnref
+    {
+        void operator()(gpointer object) const;
+    };
+    using OverlayPtr = std::unique_ptr<GstVideoOverlay, ObjectUnref>;
+    using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
+
+    OverlayPtr overlay() const;
+    bool applyRectangle();
+
+    ElementPtr m_playbin;
+    qint32 m_style = 0;
+    qint32 m_top = 0;
+    qint32 m_left = 0;
+    qint32 m_width = 0;
+    qint32 m_height = 0;
+    qint32 m_owner = 0;
+    bool m_visible = false;
+};
