@@ -116,7 +116,9 @@ def ask_to_close(session, window):
     delete = d.intern_atom("WM_DELETE_WINDOW")
     event = protocol.event.ClientMessage(window=w, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
     w.send_event(event, event_mask=X.NoEventMask)
-    d.flush()
+    # A round trip before hanging up: a request still unread when the connection closes may be
+    # dropped by the server.
+    d.sync()
     d.close()
 
 
