@@ -39,10 +39,11 @@ void initGStreamer()
     Q_UNUSED(done);
 }
 
-// Below about 60 ms the sound server ran dry under load here (audible gaps of 4-25 ms, each a
-// click); the price is that sound starts and stops about that much after the program says.
-constexpr int PulseBufferMicroseconds = 60000;
-constexpr int PulseLatencyMicroseconds = 10000;
+// With less buffered, the sound server ran dry when both cores were busy (gaps of 4 ms to 2 s in
+// the tone, each edge a click; 20 ms dropped out even when idle, 60 ms under load). The price:
+// a stop is heard about 100 ms after it is asked for, since the buffered sound fades first.
+constexpr int PulseBufferMicroseconds = 100000;
+constexpr int PulseLatencyMicroseconds = 20000;
 
 // The audio sink: the desktop's default, with small buffering so that sound starts and ends
 // close to when the program says; or what PITCHWARDEN_AUDIO_SINK describes (tests use a sink
