@@ -1,0 +1,15 @@
+# The installed program: installed into the build tree, its desktop files checked with the
+# desktop's own validators, then driven end to end through its launcher.
+set(PITCHWARDEN_TEST_PREFIX ${CMAKE_BINARY_DIR}/test-install)
+add_test(NAME install_into_build_tree
+    COMMAND /bin/sh -c "rm -rf '${PITCHWARDEN_TEST_PREFIX}' && '${CMAKE_COMMAND}' --install '${CMAKE_BINARY_DIR}' --prefix '${PITCHWARDEN_TEST_PREFIX}'")
+set_tests_properties(install_into_build_tree PROPERTIES FIXTURES_SETUP installed_program)
+
+add_test(NAME installed_desktop_files
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_installation.py ${PITCHWARDEN_TEST_PREFIX})
+set_tests_properties(installed_desktop_files PROPERTIES FIXTURES_REQUIRED installed_program)
+
+add_test(NAME e2e_installed_program
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_installed_program.py
+            ${PITCHWARDEN_TEST_PREFIX} ${CMAKE_SOURCE_DIR}/resources/recordings)
+set_tests_properties(e2e_installed_program PROPERTIES FIXTURES_REQUIRED installed_program TIMEOUT 240)
