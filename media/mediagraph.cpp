@@ -204,7 +204,10 @@ void MediaGraph::fadeOutBeforePausing()
 GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
 {
     auto* graph = static_cast<MediaGraph*>(self);
-    switch (GST_MESSAGE_TYPE(message)) {
+    const GstMessageType type = GST_MESSAGE_TYPE(message);
+    // A dropped message is ours to release: kept, it would hold the whole pipeline alive.
+    gst_message_unref(message);
+    switch (type) {
     case GST_MESSAGE_EOS:
         graph->m_endOfStream = true;
         break;
