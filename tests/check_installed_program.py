@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Drives the installed program, started through its launcher, as a user would: its own Xvfb
-display and PulseAudio null sink (from check_program), clicks injected with XTEST so their
+display and PulseAudio null sink (from program_session), clicks injected with XTEST so their
 moment is known to the millisecond, and the sink's monitor recorded and analysed.
 
 Rows covered: 22 and 21 kHz played to their end, 15 kHz stopped by a second press with a
@@ -22,7 +22,7 @@ from Xlib import X, display as xdisplay
 from Xlib.ext import xtest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import check_program as cp  # noqa: E402
+import program_session as cp  # noqa: E402
 
 RATE = cp.RATE
 ROWS = {8: 1, 15: 5, 21: 10, 22: 11}
