@@ -155,12 +155,19 @@ def check_segment(samples, khz, label, expected_s=None):
     return start, end
 
 
-def play_to_end(session, pointer, temp, recordings, work, khz):
+def start_tone(session, pointer, temp, khz):
+    """Presses a tone's button; returns its label, its tone file and where its sound begins in
+    the recording."""
     label = f"{khz} kHz"
     tone_file = os.path.join(temp, f"{khz}kHz.mp3")
     before = len(session.samples())
     pointer.press_row(ROWS[khz])
     cp.check(cp.wait_for(lambda: os.path.exists(tone_file), 5), f"{label}: the tone file exists while the tone plays")
+    return label, tone_file, before
+
+
+def play_to_end(session, pointer, temp, recordings, work, khz):
+    label, tone_file, before = start_tone(session, pointer, temp, khz)
     recording = os.path.join(recordings, f"{100 + ROWS[khz]}.mp3")
     expected = recording_sound_length(recording, work)
     gone = cp.wait_for(lambda: not os.path.exists(tone_file), expected + 10)
@@ -176,11 +183,7 @@ def play_to_end(session, pointer, temp, recordings, work, khz):
 
 
 def stop_with_refusal(session, pointer, temp, khz, other_khz):
-    label = f"{khz} kHz"
-    tone_file = os.path.join(temp, f"{khz}kHz.mp3")
-    before = len(session.samples())
-    pointer.press_row(ROWS[khz])
-    cp.check(cp.wait_for(lambda: os.path.exists(tone_file), 5), f"{label}: the tone file exists while the tone plays")
+    label, tone_file, before = start_tone(session, pointer, temp, khz)
     cp.wait_for(lambda: False, 1.0)
 
     pointer.press_row(ROWS[other_khz])
@@ -213,11 +216,7 @@ def stop_with_refusal(session, pointer, temp, khz, other_khz):
 
 
 def close_while_playing(session, pointer, app, window, temp, khz):
-    label = f"{khz} kHz"
-    tone_file = os.path.join(temp, f"{khz}kHz.mp3")
-    before = len(session.samples())
-    pointer.press_row(ROWS[khz])
-    cp.check(cp.wait_for(lambda: os.path.exists(tone_file), 5), f"{label}: the tone file exists while the tone plays")
+    label, tone_file, before = start_tone(session, pointer, temp, khz)
     cp.wait_for(lambda: False, 1.0)
     cp.ask_to_close(session, window)
     try:
