@@ -185,6 +185,8 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
         QCoreApplication::postEvent(static_cast<MediaGraph*>(self), new QEvent(BusEvent));
         return GST_BUS_PASS;
     default:
+        // A dropped message is the handler's to release; it holds its source, and so the graph.
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
 }
