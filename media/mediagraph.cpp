@@ -129,6 +129,12 @@ GstElement* MediaGraph::makeAudioOutput()
     g_object_set(filter, "caps", caps, nullptr);
     gst_caps_unref(caps);
     GstElement* bin = gst_bin_new("audio-output");
+    // The sink's own end-of-stream reaches the bus as a forwarded message: the pipeline's
+    // summary of its sinks is sometimes never posted when a short stream ends right as the
+    // pipeline starts playing, which would leave the tone waiting for good.
+    g_object_set(bin, "message-forward", TRUE, nullptr);
+    if (GST_IS_BIN(sink))
+        g_object_set(sink, "message-forward", TRUE, nullptr);
     gst_bin_add_many(GST_BIN(bin), convert, filter, sink, nullptr);
     gst_element_link_many(convert, filter, sink, nullptr);
     GstPad* input = gst_element_get_static_pad(convert, "sink");
@@ -174,10 +180,33 @@ void MediaGraph::fadeOutBeforePausing()
         std::this_thread::sleep_for(std::chrono::milliseconds(m_sinkBufferMs));
 }
 
+namespace {
+
+// The message a bin forwarded from one of its children, unwrapped; else the message itself.
+GstMessage* forwardedOrSelf(GstMessage* message)
+{
+    while (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT &&
+           gst_message_has_name(message, "GstBinForwarded")) {
+        const GValue* inner =
+            gst_structure_get_value(gst_message_get_structure(message), "message");
+        if (!inner || !G_VALUE_HOLDS(inner, GST_TYPE_MESSAGE))
+            break;
+        message = GST_MESSAGE(g_value_get_boxed(inner));
+    }
+    return message;
+}
+
+} // namespace
+
 // Streaming threads only post: the UI thread drains the bus in dispatch().
 GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
 {
-    switch (GST_MESSAGE_TYPE(message)) {
+    // Of the messages the bins forward, only a sink's end of stream is news.
+    GstMessage* original = forwardedOrSelf(message);
+    const bool forwarded = original != message;
+    switch (forwarded && GST_MESSAGE_TYPE(original) != GST_MESSAGE_EOS
+                ? GST_MESSAGE_UNKNOWN
+                : GST_MESSAGE_TYPE(original)) {
     case GST_MESSAGE_EOS:
     case GST_MESSAGE_ERROR:
     case GST_MESSAGE_STATE_CHANGED:
@@ -185,6 +214,9 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
         QCoreApplication::postEvent(static_cast<MediaGraph*>(self), new QEvent(BusEvent));
         return GST_BUS_PASS;
     default:
+        // A dropped message is the handler's to free; it holds a reference to its source, so a
+        // kept one would keep the whole pipeline, its open sockets and its memory alive.
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
 }
@@ -207,6 +239,7 @@ bool MediaGraph::event(QEvent* event)
 
 void MediaGraph::dispatch(GstMessage* message)
 {
+    message = forwardedOrSelf(message);
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:
         m_atEnd = true;
