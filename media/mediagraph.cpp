@@ -132,6 +132,12 @@ GstElement* MediaGraph::makeAudioOutput()
     g_object_set(filter, "caps", caps, nullptr);
     gst_caps_unref(caps);
     GstElement* bin = gst_bin_new("audio-output");
+    // The sink's own end-of-stream reaches the bus as a forwarded message: the pipeline's
+    // summary of its sinks is sometimes never posted when a short stream ends right as the
+    // pipeline starts playing, which would leave the tone waiting for good.
+    g_object_set(bin, "message-forward", TRUE, nullptr);
+    if (GST_IS_BIN(sink))
+        g_object_set(sink, "message-forward", TRUE, nullptr);
     gst_bin_add_many(GST_BIN(bin), convert, filter, sink, nullptr);
     gst_element_link_many(convert, filter, sink, nullptr);
     GstPad* input = gst_element_get_static_pad(convert, "sink");
@@ -199,12 +205,34 @@ void MediaGraph::fadeOutBeforePausing()
     }
 }
 
+namespace {
+
+// The message a bin forwarded from one of its children, unwrapped; else the message itself.
+GstMessage* forwardedOrSelf(GstMessage* message)
+{
+    while (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT &&
+           gst_message_has_name(message, "GstBinForwarded")) {
+        const GValue* inner =
+            gst_structure_get_value(gst_message_get_structure(message), "message");
+        if (!inner || !G_VALUE_HOLDS(inner, GST_TYPE_MESSAGE))
+            break;
+        message = GST_MESSAGE(g_value_get_boxed(inner));
+    }
+    return message;
+}
+
+} // namespace
+
 // Runs on the streaming threads: records what the UI thread needs in atomics, so that nothing
 // depends on when a queued message is read, then wakes the UI thread.
 GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message, gpointer self)
 {
     auto* graph = static_cast<MediaGraph*>(self);
-    const GstMessageType type = GST_MESSAGE_TYPE(message);
+    // Of the messages the bins forward, only a sink's own end of stream is news.
+    const GstMessage* original = forwardedOrSelf(message);
+    const GstMessageType type = original != message && GST_MESSAGE_TYPE(original) != GST_MESSAGE_EOS
+                                    ? GST_MESSAGE_UNKNOWN
+                                    : GST_MESSAGE_TYPE(original);
     // A dropped message is ours to release: kept, it would hold the whole pipeline alive.
     gst_message_unref(message);
     switch (type) {
@@ -218,6 +246,9 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
     case GST_MESSAGE_ASYNC_DONE:
         break;
     default:
+        // A dropped message is the handler's to free; it holds a reference to its source, so a
+        // kept one would keep the whole pipeline, its open sockets and its memory alive.
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
     QCoreApplication::postEvent(graph, new QEvent(BusEvent));

@@ -32,7 +32,6 @@ private slots:
     void hourglassAfterRowOneOnly();
     void closingStepsOrder_data();
     void closingStepsOrder();
-    void missingTemporaryFolder();
 
 private:
     QString tonePath(int row) const { return ToneFilePath(ToneCatalogue::row(row)); }
@@ -213,18 +212,6 @@ void TestTonePlayback::closingStepsOrder()
     QCOMPARE(openAtDelete == tonePath(row), fileOpenAtDelete);
     QVERIFY(!QFileInfo::exists(tonePath(row)));
     QVERIFY(m_messages.isEmpty());
-}
-
-void TestTonePlayback::missingTemporaryFolder()
-{
-    qputenv("TEMP", QFile::encodeName(m_temp->path() + QStringLiteral("/missing")));
-    press(4);
-    QCOMPARE(m_messages.size(), 1);
-    QVERIFY(m_messages[0].startsWith(
-        QStringLiteral("No such file or directory\r\nin "
-                       "Pitchwarden2021/08/31.Form1.PushButton4_Click at line 112\r")));
-    QCOMPARE(m_form->pushButton(4)->Caption(), QStringLiteral("Play 14 kHz"));
-    QVERIFY(!m_form->controller().Playing());
 }
 
 QTEST_MAIN(TestTonePlayback)
