@@ -246,9 +246,6 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
     case GST_MESSAGE_ASYNC_DONE:
         break;
     default:
-        // A dropped message is the handler's to free; it holds a reference to its source, so a
-        // kept one would keep the whole pipeline, its open sockets and its memory alive.
-        gst_message_unref(message);
         return GST_BUS_DROP;
     }
     QCoreApplication::postEvent(graph, new QEvent(BusEvent));
