@@ -1,0 +1,170 @@
+#include <cmath>
+#include <vector>
+
+#include <QTest>
+
+#include <gst/gst.h>
+
+#include "media/rateconverter.h"
+
+// The rate converter alone, on synthetic tones: the tone arrives at its level and in time, and
+// nothing else arrives with it, its mirror image above half the source rate included.
+class TestRateConverter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void toneArrivesAloneAndOnTime_data();
+    void toneArrivesAloneAndOnTime();
+
+private:
+    struct Output
+    {
+        std::vector<float> samples;
+        GstClockTime firstTime = GST_CLOCK_TIME_NONE;
+    };
+    static Output convert(double hz, int outRate, int inFrames);
+};
+
+namespace {
+
+constexpr int SourceRate = 44100;
+constexpr double Amplitude = 0.5;
+
+// Least-squares fit of a sine of known frequency: amplitude, phase and what remains besides it.
+struct SineFit
+{
+    double amplitude = 0;
+    double phase = 0;
+    double residualDb = 0; // power of everything else, dB under the tone
+};
+
+SineFit fitSine(const std::vector<float>& x, size_t from, size_t count, double hz, int rate)
+{
+    double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+    for (size_t n = from; n < from + count; ++n) {
+        const double w = 2 * M_PI * hz * double(n) / rate;
+        const double c = std::cos(w), s = std::sin(w);
+        cc += c * c, ss += s * s, cs += c * s, xc += x[n] * c, xs += x[n] * s;
+    }
+    const double det = cc * ss - cs * cs;
+    const double a = (xc * ss - xs * cs) / det; // x ≈ a cos + b sin
+    const double b = (xs * cc - xc * cs) / det;
+    double tone = 0, rest = 0;
+    for (size_t n = from; n < from + count; ++n) {
+        const double w = 2 * M_PI * hz * double(n) / rate;
+        const double fitted = a * std::cos(w) + b * std::sin(w);
+        tone += fitted * fitted;
+        rest += (x[n] - fitted) * (x[n] - fitted);
+    }
+    return {std::hypot(a, b), std::atan2(-a, b), 10 * std::log10(tone / std::max(rest, 1e-300))};
+}
+
+void collect(GstElement*, GstBuffer* buffer, GstPad*, gpointer data)
+{
+    auto* output = static_cast<std::vector<float>*>(data);
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return;
+    const auto* samples = reinterpret_cast<const float*>(map.data);
+    output->insert(output->end(), samples, samples + map.size / sizeof(float));
+    gst_buffer_unmap(buffer, &map);
+}
+
+} // namespace
+
+void TestRateConverter::initTestCase()
+{
+    gst_init(nullptr, nullptr);
+    RateConverter::registerElement();
+}
+
+// A sine from the test source, through the converter, into a sink that keeps every sample.
+TestRateConverter::Output TestRateConverter::convert(double hz, int outRate, int inFrames)
+{
+    const QByteArray description =
+        QStringLiteral(
+            "audiotestsrc wave=sine freq=%1 volume=%2 samplesperbuffer=1152 "
+            "num-buffers=%3 ! audio/x-raw,format=F32LE,rate=%4,channels=1 ! %5 rate=%6 ! "
+            "fakesink name=out signal-handoffs=true sync=false")
+            .arg(hz)
+            .arg(Amplitude)
+            .arg(inFrames / 1152)
+            .arg(SourceRate)
+            .arg(QString::fromLatin1(RateConverter::FactoryName))
+            .arg(outRate)
+            .toLatin1();
+    GstElement* pipeline = gst_parse_launch(description.constData(), nullptr);
+    Output output;
+    if (!pipeline)
+        return output;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    g_signal_connect(sink, "handoff", G_CALLBACK(collect), &output.samples);
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto* first = static_cast<GstClockTime*>(data);
+            if (!GST_CLOCK_TIME_IS_VALID(*first))
+                *first = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+            return GST_PAD_PROBE_OK;
+        },
+        &output.firstTime, nullptr);
+    gst_object_unref(pad);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* end = gst_bus_timed_pop_filtered(
+        bus, 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    if (end)
+        gst_message_unref(end);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(sink);
+    gst_object_unref(pipeline);
+    return output;
+}
+
+void TestRateConverter::toneArrivesAloneAndOnTime_data()
+{
+    QTest::addColumn<double>("hz");
+    QTest::addColumn<int>("outRate");
+    for (const int rate : {48000, 96000})
+        for (const double hz : {8000.0, 12000.0, 16000.0, 19000.0, 20000.0, 21000.0, 22000.0})
+            QTest::addRow("%g kHz to %d Hz", hz / 1000, rate) << hz << rate;
+    QTest::addRow("22 kHz kept at 44.1 kHz") << 22000.0 << SourceRate;
+}
+
+void TestRateConverter::toneArrivesAloneAndOnTime()
+{
+    QFETCH(double, hz);
+    QFETCH(int, outRate);
+    const int inFrames = 1152 * 40; // about a second
+    const Output output = convert(hz, outRate, inFrames);
+
+    // As long as the input, to a few samples, and starting when the input starts.
+    const double expectedFrames = double(inFrames) * outRate / SourceRate;
+    QVERIFY2(
+        std::abs(double(output.samples.size()) - expectedFrames) <= outRate / 1000.0,
+        qPrintable(
+            QStringLiteral("%1 frames for %2").arg(output.samples.size()).arg(expectedFrames)));
+    QCOMPARE(output.firstTime, GstClockTime(0));
+
+    // The middle half, away from where the filter starts and ends.
+    const size_t count = output.samples.size() / 2;
+    const size_t from = count / 2;
+    const SineFit fit = fitSine(output.samples, from, count, hz, outRate);
+    const double levelDb = 20 * std::log10(fit.amplitude / Amplitude);
+    QVERIFY2(std::abs(levelDb) <= 0.05, qPrintable(QStringLiteral("level %1 dB").arg(levelDb)));
+    QVERIFY2(
+        fit.residualDb >= 100,
+        qPrintable(QStringLiteral("everything else %1 dB under the tone").arg(fit.residualDb)));
+    // In step with the input, whose first sample is one step into the sine: the filter's delay
+    // (over a thousand samples) is taken out of the time stamps.
+    const double shift = std::remainder(fit.phase, 2 * M_PI) / (2 * M_PI * hz) * SourceRate + 1;
+    QVERIFY2(std::abs(shift) < 0.1,
+             qPrintable(QStringLiteral("%1 source samples out of step").arg(shift)));
+}
+
+QTEST_GUILESS_MAIN(TestRateConverter)
+#include "tst_rateconverter.moc"
