@@ -1,8 +1,6 @@
 #include "media/mediagraph.h"
 
-#include <chrono>
 #include <cmath>
-#include <thread>
 
 #include <sys/stat.h>
 
@@ -12,19 +10,13 @@
 #include <QFileInfo>
 #include <QUrl>
 
-#include <gst/audio/audio.h>
-
 #include "media/mp3duration.h"
+#include "media/rateconverter.h"
 
 namespace {
 
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
-// How long a stop may wait for its fade to reach the listener when the sink stalls.
-constexpr auto FadeTimeout = std::chrono::milliseconds(250);
-// Heard a little past the last ramped sample, in case the sink's clock runs ahead.
-constexpr gint64 FadeMargin = 5 * GST_MSECOND;
-
 void initGStreamer()
 {
     static const bool done = [] {
@@ -34,37 +26,10 @@ void initGStreamer()
             gst_plugin_feature_set_rank(GST_PLUGIN_FEATURE(mpg123), GST_RANK_PRIMARY + 10);
             gst_object_unref(mpg123);
         }
+        RateConverter::registerElement();
         return true;
     }();
     Q_UNUSED(done);
-}
-
-// With less buffered, the sound server ran dry when both cores were busy (gaps of 4 ms to 2 s in
-// the tone, each edge a click; 20 ms dropped out even when idle, 60 ms under load). The price:
-// a stop is heard about 100 ms after it is asked for, since the buffered sound fades first.
-constexpr int PulseBufferMicroseconds = 100000;
-constexpr int PulseLatencyMicroseconds = 20000;
-
-// The audio sink: the desktop's default, with small buffering so that sound starts and ends
-// close to when the program says; or what PITCHWARDEN_AUDIO_SINK describes (tests use a sink
-// that needs no sound card).
-GstElement* makeAudioSink()
-{
-    const QByteArray description = qgetenv("PITCHWARDEN_AUDIO_SINK");
-    if (!description.isEmpty()) {
-        GError* error = nullptr;
-        GstElement* bin = gst_parse_bin_from_description(description.constData(), TRUE, &error);
-        if (error)
-            g_error_free(error);
-        if (bin)
-            return bin;
-    }
-    if (GstElement* pulse = gst_element_factory_make("pulsesink", nullptr)) {
-        g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
-                     gint64(PulseLatencyMicroseconds), nullptr);
-        return pulse;
-    }
-    return gst_element_factory_make("autoaudiosink", nullptr);
 }
 
 bool isRegularFile(const QString& path)
@@ -98,12 +63,9 @@ MediaGraph::MediaGraph()
         return;
     gst_object_ref_sink(m_playbin.get());
     // Audio only: no video or subtitle rendering unless the media brings video.
-    g_object_set(m_playbin.get(), "audio-sink", makeAudioOutput(), nullptr);
-    m_panorama = gst_element_factory_make("audiopanorama", nullptr);
-    if (m_panorama) {
-        g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel
-        g_object_set(m_playbin.get(), "audio-filter", m_panorama, nullptr);
-    }
+    m_output = std::make_unique<AudioOutput>();
+    if (m_output->element())
+        g_object_set(m_playbin.get(), "audio-sink", m_output->element(), nullptr);
     m_video.attachTo(m_playbin.get());
     GstBus* bus = gst_element_get_bus(m_playbin.get());
     gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
@@ -112,97 +74,16 @@ MediaGraph::MediaGraph()
 
 MediaGraph::~MediaGraph()
 {
-    // The streaming threads use the ramp: end them before the ramp goes.
+    // The streaming threads use the audio output: end them before the output goes.
     m_playbin.reset();
 }
 
-// Float audio passes the gain ramp right before the sink.
-GstElement* MediaGraph::makeAudioOutput()
-{
-    GstElement* sink = makeAudioSink();
-    GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
-    GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
-    if (!sink || !convert || !filter) {
-        for (GstElement* element : {sink, convert, filter})
-            if (element)
-                gst_object_unref(gst_object_ref_sink(element));
-        return nullptr;
-    }
-    GstCaps* caps = gst_caps_from_string("audio/x-raw,format=F32LE,layout=interleaved");
-    g_object_set(filter, "caps", caps, nullptr);
-    gst_caps_unref(caps);
-    GstElement* bin = gst_bin_new("audio-output");
-    // The sink's own end-of-stream reaches the bus as a forwarded message: the pipeline's
-    // summary of its sinks is sometimes never posted when a short stream ends right as the
-    // pipeline starts playing, which would leave the tone waiting for good.
-    g_object_set(bin, "message-forward", TRUE, nullptr);
-    if (GST_IS_BIN(sink))
-        g_object_set(sink, "message-forward", TRUE, nullptr);
-    gst_bin_add_many(GST_BIN(bin), convert, filter, sink, nullptr);
-    gst_element_link_many(convert, filter, sink, nullptr);
-    GstPad* input = gst_element_get_static_pad(convert, "sink");
-    gst_element_add_pad(bin, gst_ghost_pad_new("sink", input));
-    gst_object_unref(input);
-    GstPad* output = gst_element_get_static_pad(filter, "src");
-    gst_pad_add_probe(output, GST_PAD_PROBE_TYPE_BUFFER, &MediaGraph::rampBuffer, this, nullptr);
-    gst_object_unref(output);
-    return bin;
-}
-
-// Runs on the streaming thread: applies the gain ramp to the buffer in place, and notes when
-// a ramp down reached silence.
-GstPadProbeReturn MediaGraph::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self)
-{
-    auto* graph = static_cast<MediaGraph*>(self);
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    GstAudioInfo format;
-    const bool known = caps && gst_audio_info_from_caps(&format, caps);
-    if (caps)
-        gst_caps_unref(caps);
-    if (!known)
-        return GST_PAD_PROBE_OK;
-    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
-    GST_PAD_PROBE_INFO_DATA(info) = buffer;
-    GstMapInfo map;
-    if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
-        const int channels = GST_AUDIO_INFO_CHANNELS(&format);
-        const int frames = static_cast<int>(map.size / sizeof(float) / std::max(1, channels));
-        const int rate = GST_AUDIO_INFO_RATE(&format);
-        const int silentFrom =
-            graph->m_ramp.process(reinterpret_cast<float*>(map.data), frames, channels, rate);
-        gst_buffer_unmap(buffer, &map);
-        if (silentFrom >= 0) {
-            const GstClockTime start = GST_BUFFER_PTS(buffer);
-            // Without a time stamp, the whole of the sink's buffering must be waited out.
-            graph->m_silentFrom =
-                GST_CLOCK_TIME_IS_VALID(start)
-                    ? gint64(start +
-                             gst_util_uint64_scale_int(GstClockTime(silentFrom), GST_SECOND, rate))
-                    : gint64(0);
-        }
-    }
-    return GST_PAD_PROBE_OK;
-}
-
-// Ramps the sound down and waits until the sink's position, which is what the listener hears
-// now, has passed the silence: pausing earlier would cut off the buffered sound mid-wave, a
-// click. Bounded, for a sink that stalls.
+// Fades the sound out before the pipeline pauses, where there is sound to fade.
 void MediaGraph::fadeOutBeforePausing()
 {
     if (m_state != Running || m_atEnd || endOfStreamSeen() || !hasAudio())
         return;
-    m_silentFrom = -1;
-    m_ramp.rampDown();
-    const auto deadline = std::chrono::steady_clock::now() + FadeTimeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const gint64 silentFrom = m_silentFrom;
-        gint64 heard = 0;
-        if (silentFrom >= 0 &&
-            gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &heard) &&
-            heard >= silentFrom + FadeMargin)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    m_output->fadeOut(m_playbin.get());
 }
 
 namespace {
@@ -307,7 +188,7 @@ bool MediaGraph::RenderFile(const QString& path)
 bool MediaGraph::Run()
 {
     if (m_rendered && m_state != Running)
-        m_ramp.rampUp();
+        m_output->rampUp();
     if (!m_rendered ||
         gst_element_set_state(m_playbin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return false;
@@ -434,20 +315,16 @@ bool MediaGraph::SetVolume(int volume)
 
 std::optional<int> MediaGraph::Balance() const
 {
-    if (!hasAudio() || !m_panorama)
+    if (!hasAudio() || !m_output->hasBalance())
         return std::nullopt;
-    return m_balance;
+    return m_output->balance();
 }
 
 bool MediaGraph::SetBalance(int balance)
 {
-    if (!hasAudio() || !m_panorama || balance < -10000 || balance > 10000)
+    if (!hasAudio() || !m_output->hasBalance() || balance < -10000 || balance > 10000)
         return false;
-    // The other channel is attenuated by |balance| hundredths of a decibel.
-    const double keep = std::pow(10.0, -std::abs(balance) / 2000.0);
-    const double panorama = balance >= 0 ? 1.0 - keep : keep - 1.0;
-    g_object_set(m_panorama, "panorama", gfloat(panorama), nullptr);
-    m_balance = balance;
+    m_output->setBalance(balance);
     return true;
 }
 

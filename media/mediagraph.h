@@ -11,7 +11,7 @@
 
 #include <gst/gst.h>
 
-#include "media/gainramp.h"
+#include "media/audiooutput.h"
 #include "media/videooutput.h"
 
 // The playback graph of one media file over a GStreamer playbin. Every operation reports
@@ -77,25 +77,20 @@ private:
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
-    GstElement* makeAudioOutput();
-    static GstPadProbeReturn rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
     void fadeOutBeforePausing();
     bool endOfStreamSeen() const;
     // Pauses the pipeline (after the fade) and reports the graph as `state`.
     bool haltAs(RunState state);
 
+    std::unique_ptr<AudioOutput> m_output;
     ElementPtr m_playbin;
-    GstElement* m_panorama = nullptr; // owned by the playbin
     RunState m_state = Stopped;
     bool m_rendered = false;
     bool m_atEnd = false;
     double m_rate = 1.0;
-    int m_balance = 0;
     std::optional<double> m_duration;
-    GainRamp m_ramp;
     // Set by the streaming threads, read on the UI thread.
     std::atomic<bool> m_endOfStream = false;
     std::atomic<bool> m_streamError = false;
-    std::atomic<gint64> m_silentFrom = -1; // stream time at which a ramp down reached silence
     VideoOutput m_video;
 };

@@ -216,12 +216,14 @@ GstFlowReturn transform(GstBaseTransform* base, GstBuffer* inbuf, GstBuffer* out
     return GST_FLOW_OK;
 }
 
-// At the end of the stream the filter still holds the last stretch of sound: push it out.
+// At the end of the stream the filter still holds the last stretch of sound, and the sound rings
+// on for half the filter's length after it (a tone that stops abruptly, band-limited): push out
+// all of it, so that the sound dies away instead of being cut off, which would be a click.
 void drain(Converter* self)
 {
     if (!self->resampler || self->restartTimeline)
         return;
-    const gsize inFrames = gst_audio_resampler_get_max_latency(self->resampler);
+    const gsize inFrames = 2 * gst_audio_resampler_get_max_latency(self->resampler);
     const gsize outFrames = gst_audio_resampler_get_out_frames(self->resampler, inFrames);
     if (outFrames == 0)
         return;

@@ -3,11 +3,15 @@
 display and PulseAudio null sink (from program_session), clicks injected with XTEST so their
 moment is known to the millisecond, and the sink's monitor recorded and analysed.
 
-Rows covered: 22 and 21 kHz played to their end, 15 kHz stopped by a second press with a
-refused press on another row meanwhile, 8 kHz ended by closing the window.
+At a 44.1 kHz PulseAudio sink (the default): 22 and 21 kHz played to their end, 15 kHz stopped
+by a second press with a refused press on another row meanwhile, 8 kHz ended by closing the
+window. At a 48 kHz sink (`--server pulse48`, or `pipewire` as Debian 12 ships it): every tone
+played for a few seconds and stopped, 22 kHz also to its end, each checked for level, purity and
+the 44.1 kHz mirror image, and the server seen to take our stream at its own rate.
 
-    check_installed_program.py <installation prefix> <folder of the recordings>
+    check_installed_program.py <installation prefix> <folder of the recordings> [--server NAME]
 """
+import json
 import os
 import select
 import shutil
@@ -24,8 +28,11 @@ from Xlib.ext import xtest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import program_session as cp  # noqa: E402
 
-RATE = cp.RATE
-ROWS = {8: 1, 15: 5, 21: 10, 22: 11}
+ROWS = {8: 1, 10: 2, 12: 3, 14: 4, 15: 5, 17: 6, 18: 7, 19: 8, 20: 9, 21: 10, 22: 11}
+# The recordings' level, measured at a 44.1 kHz sink; every server must play them at it.
+LEVEL_DBFS = -3.05
+# Clean recordings keep everything else over 98 dB under the tone (50 Hz away from it and more).
+PURITY_DB = 90
 # A second press should silence the tone within 50 ms; the bound asserted is far looser
 # because the test machines are shared and loaded. The figure itself is printed.
 STOP_BOUND_S = 0.25
@@ -100,12 +107,12 @@ def recording_sound_length(path, work):
                     "filesink", f"location={raw}"], check=True)
     mono = np.fromfile(raw, dtype="<f4")
     (start, end), = cp.tone_segments(mono)
-    return (end - start) / RATE
+    return (end - start) / cp.RATE
 
 
-def sound_stretches(samples, threshold=0.05):
+def sound_stretches(samples, rate, threshold=0.05):
     """Start and end (sample indices) of each stretch of sound."""
-    gap = RATE // 20
+    gap = rate // 20
     idx = np.nonzero(np.abs(samples) > threshold)[0]
     if len(idx) == 0:
         return []
@@ -113,45 +120,63 @@ def sound_stretches(samples, threshold=0.05):
     return list(zip(np.concatenate([[idx[0]], idx[breaks + 1]]), np.concatenate([idx[breaks], [idx[-1]]])))
 
 
-def block_levels(segment):
+def block_levels(segment, rate):
     """Level of each 10 ms block of a stretch of sound, dB; the first and last 10 ms, where the
     program ramps the sound up and down, are left out."""
-    inner = segment[RATE // 100:-RATE // 100]
-    blocks = inner[:len(inner) // 441 * 441].reshape(-1, 441).astype(np.float64)
+    block = rate // 100
+    inner = segment[block:-block]
+    blocks = inner[:len(inner) // block * block].reshape(-1, block).astype(np.float64)
     return 10 * np.log10(np.mean(blocks ** 2, axis=1) + 1e-20)
 
 
-def check_segment(samples, khz, label, expected_s=None):
-    segments = sound_stretches(samples)
+def check_purity(segment, khz, label, rate):
+    """Nothing but the tone: no other component from 20 Hz to 16 kHz, and (where the sink's rate
+    differs from the recordings') no mirror image of the 44.1 kHz recording."""
+    steady = segment[int(0.3 * rate):-int(0.3 * rate)][:2 * rate]
+    freqs, db = cp.spectrum_db(steady, rate)
+    band = (freqs > 20) & (freqs < 16000) & (np.abs(freqs - khz * 1000) > 50)
+    strongest = int(np.argmax(np.where(band, db, -np.inf)))
+    cp.check(db[strongest] <= -PURITY_DB, f"{label}: strongest component 20 Hz-16 kHz besides the tone "
+             f"{-db[strongest]:.1f} dB under it (at {freqs[strongest]:.0f} Hz)")
+    if rate != cp.RATE:
+        mirror = cp.mirror_hz(khz * 1000, cp.RATE, rate)
+        image = float(np.max(db[np.abs(freqs - mirror) <= 5]))
+        cp.check(image <= -PURITY_DB, f"{label}: 44.1 kHz mirror image at {mirror / 1000:.1f} kHz "
+                 f"{-image:.1f} dB under the tone")
+
+
+def check_segment(samples, khz, label, rate, expected_s=None):
+    segments = sound_stretches(samples, rate)
     cp.check(len(segments) == 1, f"{label}: one stretch of sound ({len(segments)})")
     if not segments:
         return None
     start, end = segments[0]
     segment = samples[start:end + 1]
-    found = cp.dominant_hz(segment[RATE // 10:RATE // 10 + RATE // 2]) / 1000
+    found = cp.dominant_hz(segment[rate // 10:rate // 10 + rate // 2], rate) / 1000
     cp.check(abs(found - khz) < 0.05, f"{label}: tone at {found:.3f} kHz (expected {khz} kHz)")
     # The level of the tone itself: the median block, so a gap does not pull it down.
-    levels = block_levels(segment)
+    levels = block_levels(segment, rate)
     level = float(np.median(levels))
-    cp.check(abs(level + 3.05) < 0.5, f"{label}: level {level:.2f} dBFS (expected about -3.05)")
+    cp.check(abs(level - LEVEL_DBFS) <= 0.1, f"{label}: level {level:.3f} dBFS (expected {LEVEL_DBFS})")
     dip, at = level - float(np.min(levels)), 0.01 + np.argmin(levels) / 100
     gaps = levels < level - 20
     missing = np.count_nonzero(gaps) / 100
     what = (f"{label}: no dropout, quietest 10 ms block {dip:.2f} dB under the median "
-            f"({at:.2f} s into {(end - start) / RATE:.2f} s; {1000 * missing:.0f} ms missing)")
+            f"({at:.2f} s into {(end - start) / rate:.2f} s; {1000 * missing:.0f} ms missing)")
     cp.check(dip < 1.0, what)
     # 20 ms either side of where the sound starts and ends, so the edge sits mid-window and a
     # click there is not hidden by the analysis window's taper.
-    edge = int(0.02 * RATE)
-    head = cp.low_band_margin_db(samples[max(0, start - edge):start + edge], khz * 1000)
-    margin = cp.low_band_margin_db(samples[end - edge:end + edge], khz * 1000)
+    edge = int(0.02 * rate)
+    head = cp.low_band_margin_db(samples[max(0, start - edge):start + edge], khz * 1000, rate)
+    margin = cp.low_band_margin_db(samples[end - edge:end + edge], khz * 1000, rate)
     cp.check(head >= 50, f"{label}: low band {head:.1f} dB under the tone at the start")
     cp.check(margin >= 50, f"{label}: low band {margin:.1f} dB under the tone at the end")
     if expected_s is not None:
         # The player keeps to the recording's time line across gaps, so the stretch of sound
         # is as long as the recording either way.
-        length = (end - start) / RATE
+        length = (end - start) / rate
         cp.check(abs(length - expected_s) < 0.05, f"{label}: played {length:.3f} s of the {expected_s:.3f} s recording")
+    check_purity(segment, khz, label, rate)
     return start, end
 
 
@@ -179,7 +204,7 @@ def play_to_end(session, pointer, temp, recordings, work, khz):
         pointer.press_row(ROWS[khz])
         cp.wait_for(lambda: not os.path.exists(tone_file), 5)
     cp.wait_for(lambda: False, 0.3)
-    check_segment(session.samples()[before:], khz, label, expected_s=expected)
+    check_segment(session.samples()[before:], khz, label, session.rate, expected_s=expected)
 
 
 def stop_with_refusal(session, pointer, temp, khz, other_khz):
@@ -207,9 +232,9 @@ def stop_with_refusal(session, pointer, temp, khz, other_khz):
     cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), f"{label}: a second press stops and cleans up")
     cp.wait_for(lambda: False, 0.5)
     samples = session.samples()[before:]
-    found = check_segment(samples, khz, label)
+    found = check_segment(samples, khz, label, session.rate)
     if found:
-        delay = (before + found[1] - stop_pressed) / RATE
+        delay = (before + found[1] - stop_pressed) / session.rate
         print(f"     {label}: sound ended {1000 * delay:.0f} ms after the second press")
         cp.check(delay < STOP_BOUND_S, f"{label}: stopped within {1000 * STOP_BOUND_S:.0f} ms of the press "
                  "(loose: shared machine)")
@@ -226,21 +251,61 @@ def close_while_playing(session, pointer, app, window, temp, khz):
     cp.check(status == 0, f"closing while {label} plays ends the program with status 0 ({status})")
     cp.check(os.path.exists(tone_file), f"{label}: the tone file stays after a close during the tone")
     mark = len(session.samples())
-    cp.wait_for(lambda: len(session.samples()) > mark + RATE // 2, 5)
-    after = session.samples()[mark + RATE // 10:]
+    cp.wait_for(lambda: len(session.samples()) > mark + session.rate // 2, 5)
+    after = session.samples()[mark + session.rate // 10:]
     cp.check(len(after) > 0 and np.max(np.abs(after)) < 1e-3, "silence after the close")
-    check_segment(session.samples()[before:], khz, label)
+    check_segment(session.samples()[before:], khz, label, session.rate)
+
+
+def our_stream_rates(session):
+    """The rates at which the sound server takes the program's streams: PulseAudio's sink inputs,
+    or the formats of PipeWire's stream nodes."""
+    binary = "pitchwarden-ear-check"
+    if session.server == "pipewire":
+        dump = subprocess.run(["pw-dump"], env=session.env, capture_output=True, text=True).stdout
+        rates = []
+        for node in json.loads(dump or "[]"):
+            info = node.get("info") or {}
+            if node.get("type") == "PipeWire:Interface:Node" and \
+                    (info.get("props") or {}).get("application.process.binary") == binary:
+                rates += [f.get("rate") for f in (info.get("params") or {}).get("Format", [])]
+        return rates
+    rates = []
+    for block in session.pactl("list", "sink-inputs").split("Sink Input #")[1:]:
+        if f'application.process.binary = "{binary}"' in block:
+            spec = [line for line in block.splitlines() if "Sample Specification:" in line]
+            rates += [int(spec[0].split()[-1].rstrip("Hz"))] if spec else []
+    return rates
+
+
+def every_tone(session, pointer, temp, recordings, work):
+    """Every tone heard for a few seconds and stopped by a second press, then 22 kHz to its end."""
+    for khz in ROWS:
+        label, tone_file, before = start_tone(session, pointer, temp, khz)
+        cp.wait_for(lambda: False, 2.0)
+        if khz == 8:
+            rates = our_stream_rates(session)
+            cp.check(rates and all(rate == session.rate for rate in rates),
+                     f"{session.server}: the server takes our stream at its own rate, {session.rate} Hz "
+                     f"(stream: {rates}), so it does not resample it")
+        pointer.press_row(ROWS[khz])
+        cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), f"{label}: a second press stops and cleans up")
+        cp.wait_for(lambda: False, 0.3)
+        check_segment(session.samples()[before:], khz, label, session.rate)
+    play_to_end(session, pointer, temp, recordings, work, 22)
 
 
 def main():
     prefix, recordings = sys.argv[1], sys.argv[2]
+    server = sys.argv[sys.argv.index("--server") + 1] if "--server" in sys.argv else "pulse44"
     launcher = os.path.join(prefix, "bin", "pitchwarden-ear-check")
     folder = os.path.join(prefix, "lib", "pitchwarden-ear-check")
     cp.check(os.path.islink(launcher), "the launcher is a link")
     work = tempfile.mkdtemp(prefix="pitchwarden-installed-")
     temp = os.path.join(work, "temp")
     os.makedirs(temp)
-    session = cp.Session(work)
+    session = cp.Session(work, server)
+    print(f"     sound server: {server}, sink at {session.rate} Hz")
     pointer = None
     try:
         env = dict(session.env, TEMP=temp)
@@ -256,10 +321,13 @@ def main():
         cp.check(cp.wait_for(lambda: (pointer.move(268, 8 + 62 * 9 + 33), pointer.cursor())[1] == expected, 5, 0.05),
                  f"the hand cursor from {folder} over a button: {pointer.cursor()} (expected {expected})")
 
-        play_to_end(session, pointer, temp, recordings, work, 22)
-        play_to_end(session, pointer, temp, recordings, work, 21)
-        stop_with_refusal(session, pointer, temp, 15, 22)
-        close_while_playing(session, pointer, app, window, temp, 8)
+        if server == "pulse44":
+            play_to_end(session, pointer, temp, recordings, work, 22)
+            play_to_end(session, pointer, temp, recordings, work, 21)
+            stop_with_refusal(session, pointer, temp, 15, 22)
+            close_while_playing(session, pointer, app, window, temp, 8)
+        else:
+            every_tone(session, pointer, temp, recordings, work)
     finally:
         if pointer:
             pointer.close()

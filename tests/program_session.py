@@ -31,21 +31,45 @@ def wait_for(predicate, timeout, step=0.005):
     return predicate()
 
 
-class Session:
-    """Xvfb, PulseAudio with a null sink, a recorder of the sink's monitor; all ended by PID."""
+# The sound servers a session can run, as desktops run them: PulseAudio with a null sink at
+# 44.1 kHz or at 48 kHz float (a common desktop default), and PipeWire as Debian 12 ships it
+# (48 kHz graph, with its PulseAudio service).
+SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pipewire": 48000}
 
-    def __init__(self, work):
+
+def _without_module(conf, name):
+    """A PipeWire configuration without the module block `{ name = <name> ... }`."""
+    start = conf.find("{ name = " + name)
+    if start < 0:
+        return conf
+    depth, end = 0, start
+    for end in range(start, len(conf)):
+        depth += {"{": 1, "}": -1}.get(conf[end], 0)
+        if depth == 0:
+            break
+    return conf[:start] + conf[end + 1:]
+
+
+class Session:
+    """Xvfb, a sound server with a null sink, a recorder of the sink's monitor at the sink's own
+    rate; all ended by PID."""
+
+    def __init__(self, work, server="pulse44"):
         self.work = work
+        self.server = server
+        self.rate = SERVER_RATES[server]
         self.processes = []
         self.env = dict(os.environ)
         runtime = os.path.join(work, "runtime")
         os.makedirs(runtime, mode=0o700)
-        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=work, PULSE_RUNTIME_PATH=os.path.join(runtime, "pulse"))
+        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=work, PULSE_RUNTIME_PATH=os.path.join(runtime, "pulse"),
+                        XDG_CONFIG_HOME=os.path.join(work, "config"))
         # The program opens its home page at start once in a hundred draws; a browser that does
         # nothing keeps that from ending in an error box over the window.
         self.env["BROWSER"] = "/bin/true"
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("PITCHWARDEN_AUDIO_SINK", None)
+        self.env.pop("PULSE_SERVER", None)
         read_fd, write_fd = os.pipe()
         self.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                    pass_fds=(write_fd,))
@@ -55,21 +79,60 @@ class Session:
             number += os.read(read_fd, 16)
         os.close(read_fd)
         self.env["DISPLAY"] = ":" + number.decode().strip()
+        self.pulse_pid = None
+        if server == "pipewire":
+            self.start_pipewire(runtime)
+        else:
+            self.start_pulseaudio(runtime)
+        # PipeWire runs its whole graph at the smallest latency any client asks for: the helpers'
+        # own small latencies would make the graph run dry under load, as no desktop's does.
+        latency_ms = 40 if server == "pipewire" else 5
+        # A silent stream keeps the monitor delivering, so the onset of a sound is not lost.
+        self.start(["gst-launch-1.0", "-q", "audiotestsrc", "wave=silence", "!", "pulsesink",
+                    f"latency-time={1000 * max(latency_ms, 10)}"])
+        self.recording = os.path.join(work, "rec.f32")
+        self.recorder_started = time.monotonic()
+        self.start(["parec", "-d", "nullsink.monitor", "--format=float32le", f"--rate={self.rate}", "--channels=2",
+                    "--raw", f"--latency-msec={latency_ms}"], stdout=open(self.recording, "wb"))
+        wait_for(lambda: os.path.getsize(self.recording) > self.rate, 10)
+
+    def start_pulseaudio(self, runtime):
+        spec = "rate=44100" if self.rate == 44100 else f"rate={self.rate} format=float32le channels=2"
         subprocess.run(["pulseaudio", "-D", "--exit-idle-time=-1", "--disallow-exit", "--system=false", "-n",
                         "--load=module-native-protocol-unix",
-                        "--load=module-null-sink sink_name=nullsink rate=44100",
+                        f"--load=module-null-sink sink_name=nullsink {spec}",
                         "--load=module-always-sink"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         pid_file = os.path.join(runtime, "pulse", "pid")
         wait_for(lambda: os.path.exists(pid_file), 10)
         self.pulse_pid = int(open(pid_file).read().strip())
-        # A silent stream keeps the monitor delivering, so the onset of a sound is not lost.
-        self.start(["gst-launch-1.0", "-q", "audiotestsrc", "wave=silence", "!", "pulsesink"])
-        self.recording = os.path.join(work, "rec.f32")
-        self.recorder_started = time.monotonic()
-        self.start(["parec", "-d", "nullsink.monitor", "--format=float32le", "--rate=44100", "--channels=2",
-                    "--raw", "--latency-msec=5"], stdout=open(self.recording, "wb"))
-        wait_for(lambda: os.path.getsize(self.recording) > RATE, 10)
+
+    def start_pipewire(self, runtime):
+        """PipeWire, WirePlumber and pipewire-pulse on a private session bus, with Debian's own
+        configuration less the realtime module (no realtime threads for a test)."""
+        self.env["PIPEWIRE_RUNTIME_DIR"] = runtime
+        bus = os.path.join(runtime, "bus")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        conf_dir = os.path.join(self.env["XDG_CONFIG_HOME"], "pipewire")
+        os.makedirs(conf_dir)
+        for conf in ("pipewire.conf", "pipewire-pulse.conf"):
+            text = open(os.path.join("/usr/share/pipewire", conf)).read()
+            open(os.path.join(conf_dir, conf), "w").write(_without_module(text, "libpipewire-module-rt"))
+        self.start(["dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus])
+        wait_for(lambda: os.path.exists(bus), 10)
+        for daemon in ("pipewire", "wireplumber", "pipewire-pulse"):
+            self.start([daemon])
+
+        def answers():
+            return subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0
+
+        wait_for(answers, 20, step=0.1)
+        self.pactl("load-module", "module-null-sink", "sink_name=nullsink")
+        wait_for(lambda: "nullsink" in self.pactl("list", "short", "sinks"), 10, step=0.1)
+        self.pactl("set-default-sink", "nullsink")
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True).stdout
 
     def start(self, command, **kwargs):
         process = subprocess.Popen(command, env=self.env, stderr=subprocess.DEVNULL, **kwargs)
@@ -87,10 +150,11 @@ class Session:
                     process.wait(5)
                 except subprocess.TimeoutExpired:
                     process.kill()
-        try:
-            os.kill(self.pulse_pid, signal.SIGTERM)
-        except (AttributeError, ProcessLookupError):
-            pass
+        if self.pulse_pid:
+            try:
+                os.kill(self.pulse_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
 
 
 def xdo(session, *args):
@@ -122,33 +186,42 @@ def cpu_seconds(pid):
 
 
 
-def tone_segments(samples, threshold=0.05):
+def tone_segments(samples, threshold=0.05, rate=RATE):
     """Start and end (sample indices) of each stretch of sound in the recording."""
     loud = np.abs(samples) > threshold
     idx = np.nonzero(loud)[0]
     if len(idx) == 0:
         return []
-    breaks = np.nonzero(np.diff(idx) > RATE // 20)[0]
+    breaks = np.nonzero(np.diff(idx) > rate // 20)[0]
     starts = np.concatenate([[idx[0]], idx[breaks + 1]])
     ends = np.concatenate([idx[breaks], [idx[-1]]])
     return list(zip(starts, ends))
 
 
-def dominant_hz(x):
+def dominant_hz(x, rate=RATE):
     spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
-    return np.fft.rfftfreq(len(x), 1 / RATE)[np.argmax(spectrum)]
+    return np.fft.rfftfreq(len(x), 1 / rate)[np.argmax(spectrum)]
 
 
-def low_band_margin_db(x, hz):
+def low_band_margin_db(x, hz, rate=RATE):
     """How far the energy below half the tone's frequency lies under the tone, in dB."""
     padded = np.zeros(16384)
     padded[:len(x)] = x * np.hanning(len(x))
     power = np.abs(np.fft.rfft(padded)) ** 2
-    freqs = np.fft.rfftfreq(len(padded), 1 / RATE)
+    freqs = np.fft.rfftfreq(len(padded), 1 / rate)
     tone = power[np.abs(freqs - hz) < 400].sum()
     low = power[(freqs > 20) & (freqs < hz / 2)].sum()
     return 10 * np.log10(tone / max(low, 1e-30))
 
 
+def spectrum_db(x, rate):
+    """Frequencies and power in dB under the strongest component, through a Kaiser window
+    (beta 20: side lobes far below 100 dB, so a component 100 Hz from a tone stands apart)."""
+    power = np.abs(np.fft.rfft(x.astype(np.float64) * np.kaiser(len(x), 20))) ** 2
+    return np.fft.rfftfreq(len(x), 1 / rate), 10 * np.log10(power / power.max() + 1e-300)
 
 
+def mirror_hz(hz, source_rate, rate):
+    """Where the mirror image of a tone at `source_rate` lands at `rate`, folded into 0 .. rate/2."""
+    image = (source_rate - hz) % rate
+    return min(image, rate - image)
