@@ -51,7 +51,7 @@ GstElement* AudioOutput::makeSink()
         if (bin)
             return bin;
     }
-    if (const auto server = QueryDefaultSink()) {
+    if (const auto server = QueryDefaultSink(&m_noServer)) {
         if (GstElement* pulse = makeElement("pulsesink")) {
             // Small buffering, so that sound starts and ends close to when the program says.
             g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
@@ -60,7 +60,40 @@ GstElement* AudioOutput::makeSink()
             return pulse;
         }
     }
-    return makeElement("autoaudiosink");
+    m_fallback = makeElement("autoaudiosink");
+    return m_fallback;
+}
+
+// The automatic choice plays into a fake sink when it finds no device it can open.
+QString AudioOutput::problem() const
+{
+    if (!m_bin)
+        return QStringLiteral("the audio output could not be built");
+    if (!m_fallback)
+        return {};
+    bool playsToNowhere = false;
+    GstIterator* children = gst_bin_iterate_elements(GST_BIN(m_fallback));
+    GValue child = G_VALUE_INIT;
+    while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
+        GstElementFactory* factory =
+            gst_element_get_factory(GST_ELEMENT(g_value_get_object(&child)));
+        if (factory && g_str_equal(gst_plugin_feature_get_name(factory), "fakesink"))
+            playsToNowhere = true;
+        g_value_reset(&child);
+    }
+    g_value_unset(&child);
+    gst_iterator_free(children);
+    if (!playsToNowhere)
+        return {};
+    return QStringLiteral("no sound server answered (%1) and no audio device could be opened")
+        .arg(m_noServer);
+}
+
+bool AudioOutput::contains(GstObject* source) const
+{
+    return m_bin && source &&
+           (source == GST_OBJECT(m_bin.get()) ||
+            gst_object_has_as_ancestor(source, GST_OBJECT(m_bin.get())));
 }
 
 // Float samples through the rate converter (before any upmix: a mono recording is converted

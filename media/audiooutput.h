@@ -24,6 +24,12 @@ public:
     GstElement* element() const { return m_bin.get(); }
     // The rate the sound leaves at: the sound server's own, or 0 where the sink's caps decide.
     int rate() const { return m_rate; }
+    // Why the sound can reach no listener, once the output has been opened (the graph prerolled):
+    // no sound server answered and the desktop's other outputs fell back to a sink that plays
+    // to nowhere. Empty when the sound goes somewhere.
+    QString problem() const;
+    // Whether a message comes from inside the output.
+    bool contains(GstObject* source) const;
 
     bool hasBalance() const { return m_panorama != nullptr; }
     int balance() const { return m_balance; }
@@ -50,6 +56,8 @@ private:
 
     std::unique_ptr<GstElement, ObjectUnref> m_bin;
     GstElement* m_panorama = nullptr; // owned by the bin
+    GstElement* m_fallback = nullptr; // the desktop's automatic choice, when no server answered
+    QString m_noServer;               // why no sound server answered
     int m_rate = 0;
     int m_balance = 0;
     GainRamp m_ramp;

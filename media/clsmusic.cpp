@@ -5,6 +5,8 @@
 
 #include <QWidget>
 
+#include "support/failure.h"
+
 namespace {
 
 // The style of the video window: the bit for a visible window and no other.
@@ -109,10 +111,14 @@ void clsMusic::placeVideo()
     m_graph->SetWindowVisible(true);
 }
 
+// A tone that cannot be heard must not pass for one the listener cannot hear: this one failure
+// of the player reaches the caller.
 void clsMusic::Play()
 {
     if (m_mediaFileName.isEmpty())
         return;
+    if (const QString why = m_graph ? m_graph->TakeOutputFailure() : QString(); !why.isEmpty())
+        throw Failure(QStringLiteral("No sound output could be opened: %1.").arg(why));
     if (Duration() == Position())
         setPosition(0);
     if (m_graph)
@@ -164,8 +170,12 @@ void clsMusic::showFrameAt(double target)
     m_graph->SetCurrentPosition(target);
 }
 
+// A sound output lost during playback is reported once, by the read that would otherwise show
+// the silence as the end of the media.
 double clsMusic::Position() const
 {
+    if (const QString why = m_graph ? m_graph->TakeOutputFailure() : QString(); !why.isEmpty())
+        throw Failure(QStringLiteral("The sound output was lost: %1.").arg(why));
     return m_graph ? m_graph->CurrentPosition().value_or(0.0) : 0.0;
 }
 

@@ -122,6 +122,7 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
         break;
     case GST_MESSAGE_ERROR:
         graph->m_streamError = true;
+        graph->noteOutputError(const_cast<GstMessage*>(original));
         break;
     case GST_MESSAGE_STATE_CHANGED:
     case GST_MESSAGE_ASYNC_DONE:
@@ -131,6 +132,34 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
     }
     QCoreApplication::postEvent(graph, new QEvent(BusEvent));
     return GST_BUS_DROP;
+}
+
+// Runs on a streaming thread (or within a state change on the UI thread): keeps the reason of
+// an error of the audio output.
+void MediaGraph::noteOutputError(GstMessage* message)
+{
+    if (!m_output || !m_output->contains(GST_MESSAGE_SRC(message)))
+        return;
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    std::lock_guard lock(m_outputErrorMutex);
+    m_outputError = error ? QString::fromUtf8(error->message) : QStringLiteral("unknown error");
+    g_clear_error(&error);
+}
+
+QString MediaGraph::TakeOutputFailure()
+{
+    if (m_outputFailureTaken)
+        return {};
+    QString why;
+    {
+        std::lock_guard lock(m_outputErrorMutex);
+        why = m_outputError;
+    }
+    if (why.isEmpty() && m_output)
+        why = m_output->problem();
+    m_outputFailureTaken = !why.isEmpty();
+    return why;
 }
 
 bool MediaGraph::event(QEvent* event)

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include <QObject>
@@ -57,6 +58,9 @@ public:
     bool SetWindowHeight(qint32 height);
     bool SetWindowOwner(qint32 owner);
     bool SetWindowVisible(bool visible);
+    // Why the sound cannot reach a listener: an error of the audio output, or an output that
+    // plays to nowhere. Given once, so that one failure is reported once; empty otherwise.
+    QString TakeOutputFailure();
 
 signals:
     // End of stream, an error or a change of state (delivered on the UI thread).
@@ -74,6 +78,7 @@ private:
 
     static GstBusSyncReply postFromStreamingThread(GstBus* bus, GstMessage* message, gpointer self);
     void dispatch();
+    void noteOutputError(GstMessage* message);
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
@@ -92,5 +97,8 @@ private:
     // Set by the streaming threads, read on the UI thread.
     std::atomic<bool> m_endOfStream = false;
     std::atomic<bool> m_streamError = false;
+    std::mutex m_outputErrorMutex;
+    QString m_outputError; // why the audio output failed; guarded by the mutex
+    bool m_outputFailureTaken = false;
     VideoOutput m_video;
 };

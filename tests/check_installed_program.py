@@ -295,6 +295,82 @@ def every_tone(session, pointer, temp, recordings, work):
     play_to_end(session, pointer, temp, recordings, work, 22)
 
 
+def error_boxes(session):
+    found = cp.xdo(session, "search", "--onlyvisible", "--name", "^Application Error$")
+    return found.split()
+
+
+def dismiss_one_error_box(session, label):
+    """Waits for the error box; checks that it is the only one, then closes it."""
+    cp.check(cp.wait_for(lambda: error_boxes(session), 10, step=0.05), f"{label}: an error box says so")
+    cp.wait_for(lambda: False, 0.5)
+    boxes = error_boxes(session)
+    cp.check(len(boxes) == 1, f"{label}: one error box ({len(boxes)})")
+    for box in boxes:
+        cp.xdo(session, "key", "--window", box, "Return")
+    cp.wait_for(lambda: not error_boxes(session), 5, step=0.05)
+
+
+def failures_are_reported(session, launcher, temp):
+    """No sound server, and a server that dies mid-tone: each press says so in one error box,
+    the tone is cleaned up and the program lives on; a press after the server is back plays."""
+    env = dict(session.env, TEMP=temp, PULSE_SERVER="unix:" + os.path.join(session.work, "no-server"))
+    app, window, _ = start_window(session, [launcher], cp.TITLE, env)
+    pointer = Pointer(session, window)
+    tone_file = os.path.join(temp, "8kHz.mp3")
+    pointer.press_row(ROWS[8])
+    dismiss_one_error_box(session, "no sound server")
+    cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), "no sound server: the tone is cleaned up")
+    cp.check(app.poll() is None, "no sound server: the program goes on")
+    pointer.close()
+    cp.ask_to_close(session, window)
+    app.wait(10)
+
+    app, window, _ = start_window(session, [launcher], cp.TITLE, dict(session.env, TEMP=temp))
+    pointer = Pointer(session, window)
+    label, tone_file, _ = start_tone(session, pointer, temp, 10)
+    cp.wait_for(lambda: False, 1.0)
+    session.kill_sound_server()
+    dismiss_one_error_box(session, "sound server killed mid-tone")
+    cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), "server killed mid-tone: the tone is cleaned up")
+    cp.check(app.poll() is None, "server killed mid-tone: the program goes on")
+
+    session.start_pulseaudio(os.path.join(session.work, "runtime"))
+    label, tone_file, _ = start_tone(session, pointer, temp, 10)
+    cp.wait_for(lambda: False, 1.0)
+    cp.check(not error_boxes(session) and os.path.exists(tone_file), "server back: the next press plays")
+    pointer.press_row(ROWS[10])
+    cp.wait_for(lambda: not os.path.exists(tone_file), 5)
+    pointer.close()
+    cp.ask_to_close(session, window)
+    app.wait(10)
+
+
+def play_every_way(session, launcher, folder, temp, recordings, work):
+    """The tones played as a user plays them; returns the pointer to release."""
+    env = dict(session.env, TEMP=temp)
+    app, window, mapped = start_window(session, [launcher], cp.TITLE, env)
+    print(f"     window mapped {1000 * mapped:.0f} ms after start")
+    cp.check(window is not None, "the window appears")
+    pointer = Pointer(session, window)
+
+    # Started through the link in bin/, the program still finds the hand cursor beside its
+    # real executable: over a tone button the pointer is that cursor.
+    expected = cursor_file_shape(os.path.join(folder, "HAND-M.CUR"))
+    pointer.move(268, 8 + 62 * 9 + 30)
+    cp.check(cp.wait_for(lambda: (pointer.move(268, 8 + 62 * 9 + 33), pointer.cursor())[1] == expected, 5, 0.05),
+             f"the hand cursor from {folder} over a button: {pointer.cursor()} (expected {expected})")
+
+    if session.server == "pulse44":
+        play_to_end(session, pointer, temp, recordings, work, 22)
+        play_to_end(session, pointer, temp, recordings, work, 21)
+        stop_with_refusal(session, pointer, temp, 15, 22)
+        close_while_playing(session, pointer, app, window, temp, 8)
+    else:
+        every_tone(session, pointer, temp, recordings, work)
+    return pointer
+
+
 def main():
     prefix, recordings = sys.argv[1], sys.argv[2]
     server = sys.argv[sys.argv.index("--server") + 1] if "--server" in sys.argv else "pulse44"
@@ -308,26 +384,10 @@ def main():
     print(f"     sound server: {server}, sink at {session.rate} Hz")
     pointer = None
     try:
-        env = dict(session.env, TEMP=temp)
-        app, window, mapped = start_window(session, [launcher], cp.TITLE, env)
-        print(f"     window mapped {1000 * mapped:.0f} ms after start")
-        cp.check(window is not None, "the window appears")
-        pointer = Pointer(session, window)
-
-        # Started through the link in bin/, the program still finds the hand cursor beside its
-        # real executable: over a tone button the pointer is that cursor.
-        expected = cursor_file_shape(os.path.join(folder, "HAND-M.CUR"))
-        pointer.move(268, 8 + 62 * 9 + 30)
-        cp.check(cp.wait_for(lambda: (pointer.move(268, 8 + 62 * 9 + 33), pointer.cursor())[1] == expected, 5, 0.05),
-                 f"the hand cursor from {folder} over a button: {pointer.cursor()} (expected {expected})")
-
-        if server == "pulse44":
-            play_to_end(session, pointer, temp, recordings, work, 22)
-            play_to_end(session, pointer, temp, recordings, work, 21)
-            stop_with_refusal(session, pointer, temp, 15, 22)
-            close_while_playing(session, pointer, app, window, temp, 8)
+        if "--failures" in sys.argv:
+            failures_are_reported(session, launcher, temp)
         else:
-            every_tone(session, pointer, temp, recordings, work)
+            pointer = play_every_way(session, launcher, folder, temp, recordings, work)
     finally:
         if pointer:
             pointer.close()

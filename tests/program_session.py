@@ -131,6 +131,11 @@ class Session:
         wait_for(lambda: "nullsink" in self.pactl("list", "short", "sinks"), 10, step=0.1)
         self.pactl("set-default-sink", "nullsink")
 
+    def kill_sound_server(self):
+        """What a crash of the sound server does to its clients."""
+        os.kill(self.pulse_pid, signal.SIGKILL)
+        wait_for(lambda: not os.path.exists(f"/proc/{self.pulse_pid}"), 5)
+
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True).stdout
 

@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include "media/clsmusic.h"
+#include "support/failure.h"
 #include "testtone.h"
 
 // The media player over a real GStreamer pipeline (with a sink that needs no sound card).
@@ -26,6 +27,7 @@ private slots:
     void missingAndGarbageFiles();
     void clamps();
     void fifoDoesNotHang();
+    void noSoundOutputIsReportedAtPlay();
 
 private:
     static int openDescriptorsTo(const QString& path);
@@ -212,6 +214,37 @@ void TestClsMusic::fifoDoesNotHang()
     music.setFileName(fifo);
     QVERIFY(!music.HasAudio());
     QCOMPARE(music.Duration(), 0.0);
+}
+
+// With no sink configured and no sound server (a dead server socket), the player takes the
+// desktop's automatic choice; on a machine without an audio device that plays to nowhere, and
+// the press must say so instead of passing in silence.
+void TestClsMusic::noSoundOutputIsReportedAtPlay()
+{
+    QFile cards(QStringLiteral("/proc/asound/cards"));
+    if (cards.open(QIODevice::ReadOnly) && !cards.readAll().contains("no soundcards"))
+        QSKIP("this machine has an audio device to play to");
+    const QByteArray sink = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    qunsetenv("PITCHWARDEN_AUDIO_SINK");
+    qputenv("PULSE_SERVER",
+            "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("no-server"))));
+    QString reported;
+    {
+        clsMusic music;
+        music.setFileName(m_tone);
+        try {
+            music.Play();
+        } catch (const Failure& failure) {
+            reported = failure.description();
+        }
+        QCOMPARE(music.State(), 0);
+        QCOMPARE(music.Position(), 0.0); // reported once, at Play
+    }
+    qunsetenv("PULSE_SERVER");
+    qputenv("PITCHWARDEN_AUDIO_SINK", sink);
+    QVERIFY2(reported.startsWith(QStringLiteral("No sound output could be opened: no sound server "
+                                                "answered")),
+             qPrintable(reported));
 }
 
 QTEST_MAIN(TestClsMusic)
