@@ -4,6 +4,7 @@
 
 #include <QTest>
 
+#include <gst/check/gstharness.h>
 #include <gst/gst.h>
 
 #include "media/rateconverter.h"
@@ -18,6 +19,8 @@ private slots:
     void initTestCase();
     void toneArrivesAloneAndOnTime_data();
     void toneArrivesAloneAndOnTime();
+    void channelsThatPartKeepTheirOwnSound_data();
+    void channelsThatPartKeepTheirOwnSound();
 
 private:
     struct Output
@@ -169,6 +172,78 @@ void TestRateConverter::toneArrivesAloneAndOnTime()
     const double shift = std::remainder(fit.phase, 2 * M_PI) / (2 * M_PI * hz) * SourceRate + 1;
     QVERIFY2(std::abs(shift) < 0.1,
              qPrintable(QStringLiteral("%1 source samples out of step").arg(shift)));
+}
+
+namespace {
+
+// Pushes interleaved samples through the converter in MP3-sized buffers; returns its output.
+std::vector<float> convertSamples(const std::vector<float>& samples, int channels, int outRate)
+{
+    GstHarness* harness = gst_harness_new(RateConverter::FactoryName);
+    g_object_set(harness->element, "rate", outRate, nullptr);
+    gst_harness_set_src_caps_str(
+        harness, QStringLiteral("audio/x-raw,format=F32LE,layout=interleaved,rate=%1,channels=%2")
+                     .arg(SourceRate)
+                     .arg(channels)
+                     .toLatin1()
+                     .constData());
+    const size_t frames = samples.size() / size_t(channels);
+    for (size_t first = 0; first < frames; first += 1152) {
+        const size_t count = std::min<size_t>(1152, frames - first);
+        GstBuffer* buffer = gst_buffer_new_memdup(samples.data() + first * size_t(channels),
+                                                  count * size_t(channels) * sizeof(float));
+        GST_BUFFER_PTS(buffer) = gst_util_uint64_scale_int(first, GST_SECOND, SourceRate);
+        gst_harness_push(harness, buffer);
+    }
+    gst_harness_push_event(harness, gst_event_new_eos());
+    std::vector<float> output;
+    while (GstBuffer* buffer = gst_harness_try_pull(harness)) {
+        collect(nullptr, buffer, nullptr, &output);
+        gst_buffer_unref(buffer);
+    }
+    gst_harness_teardown(harness);
+    return output;
+}
+
+} // namespace
+
+void TestRateConverter::channelsThatPartKeepTheirOwnSound_data()
+{
+    QTest::addColumn<double>("partAt");
+    QTest::addColumn<int>("outRate");
+    QTest::addRow("at once, 48 kHz") << 0.0 << 48000;
+    QTest::addRow("within the filter's length, 48 kHz") << 0.02 << 48000;
+    QTest::addRow("after a second, 48 kHz") << 1.0 << 48000;
+    QTest::addRow("after a second, 96 kHz") << 1.0 << 96000;
+}
+
+// Identical channels are converted once and shared; when they part, each channel sounds
+// exactly as it would converted on its own.
+void TestRateConverter::channelsThatPartKeepTheirOwnSound()
+{
+    QFETCH(double, partAt);
+    QFETCH(int, outRate);
+    const int frames = int(1.3 * SourceRate);
+    std::vector<float> stereo, left, right;
+    for (int n = 0; n < frames; ++n) {
+        const double t = double(n) / SourceRate;
+        left.push_back(float(Amplitude * std::sin(2 * M_PI * 8000 * t)));
+        right.push_back(t < partAt ? left.back()
+                                   : float(Amplitude * std::sin(2 * M_PI * 12000 * t)));
+        stereo.insert(stereo.end(), {left.back(), right.back()});
+    }
+    const std::vector<float> both = convertSamples(stereo, 2, outRate);
+    const std::vector<float> alone[] = {convertSamples(left, 1, outRate),
+                                        convertSamples(right, 1, outRate)};
+    QCOMPARE(both.size(), 2 * alone[0].size());
+    for (int channel = 0; channel < 2; ++channel) {
+        float largest = 0;
+        for (size_t frame = 0; frame < alone[channel].size(); ++frame)
+            largest = std::max(largest,
+                               std::abs(both[2 * frame + size_t(channel)] - alone[channel][frame]));
+        QVERIFY2(largest < 1e-6f,
+                 qPrintable(QStringLiteral("channel %1 off by %2").arg(channel).arg(largest)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRateConverter)
