@@ -4,8 +4,8 @@ display and PulseAudio null sink (from program_session), clicks injected with XT
 moment is known to the millisecond, and the sink's monitor recorded and analysed.
 
 At a 44.1 kHz PulseAudio sink (the default): 22 and 21 kHz played to their end, 15 kHz stopped
-by a second press with a refused press on another row meanwhile, 8 kHz ended by closing the
-window. At a 48 kHz sink (`--server pulse48`, or `pipewire` as Debian 12 ships it): every tone
+by a second press with a refused press on another row meanwhile, every tone played for a few
+seconds and stopped, 8 kHz ended by closing the window. At a 48 kHz sink (`--server pulse48`, or `pipewire` as Debian 12 ships it): every tone
 played for a few seconds and stopped, 22 kHz also to its end, each checked for level, purity and
 the 44.1 kHz mirror image, and the server seen to take our stream at its own rate.
 
@@ -278,7 +278,7 @@ def our_stream_rates(session):
     return rates
 
 
-def every_tone(session, pointer, temp, recordings, work):
+def every_tone(session, pointer, temp, recordings, work, then_22_to_its_end=True):
     """Every tone heard for a few seconds and stopped by a second press, then 22 kHz to its end."""
     for khz in ROWS:
         label, tone_file, before = start_tone(session, pointer, temp, khz)
@@ -292,7 +292,8 @@ def every_tone(session, pointer, temp, recordings, work):
         cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), f"{label}: a second press stops and cleans up")
         cp.wait_for(lambda: False, 0.3)
         check_segment(session.samples()[before:], khz, label, session.rate)
-    play_to_end(session, pointer, temp, recordings, work, 22)
+    if then_22_to_its_end:
+        play_to_end(session, pointer, temp, recordings, work, 22)
 
 
 def error_boxes(session):
@@ -365,6 +366,7 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
         play_to_end(session, pointer, temp, recordings, work, 22)
         play_to_end(session, pointer, temp, recordings, work, 21)
         stop_with_refusal(session, pointer, temp, 15, 22)
+        every_tone(session, pointer, temp, recordings, work, then_22_to_its_end=False)
         close_while_playing(session, pointer, app, window, temp, 8)
     else:
         every_tone(session, pointer, temp, recordings, work)

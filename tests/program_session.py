@@ -34,7 +34,7 @@ def wait_for(predicate, timeout, step=0.005):
 # The sound servers a session can run, as desktops run them: PulseAudio with a null sink at
 # 44.1 kHz or at 48 kHz float (a common desktop default), and PipeWire as Debian 12 ships it
 # (48 kHz graph, with its PulseAudio service).
-SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pipewire": 48000}
+SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000}
 
 
 def _without_module(conf, name):
