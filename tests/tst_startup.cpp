@@ -8,11 +8,11 @@
 #include "app/cursorfile.h"
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/apptitle.h"
 #include "support/failure.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "support/skinframework.h"
 
 // Start-up and closing of the main window, the skin, the title, the cursor and the home page.

@@ -6,10 +6,10 @@
 
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/doevents.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "testtone.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
