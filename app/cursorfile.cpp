@@ -1,5 +1,11 @@
 #include "app/cursorfile.h"
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
@@ -29,16 +35,30 @@ Failure malformed()
     return Failure(QStringLiteral("Invalid picture"));
 }
 
+// Reads a regular file. Anything else (a pipe, a device, a folder) is refused without waiting:
+// the open does not block, and the check is made on what was opened, not on the name.
+QByteArray readRegularFile(const QString& path)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure::fromErrno(errno);
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw Failure(file.errorString());
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxCursorFileSize)
+        throw malformed();
+    return file.read(MaxCursorFileSize);
+}
+
 } // namespace
 
 QCursor LoadCursorFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(file.errorString());
-    if (file.size() > MaxCursorFileSize)
-        throw malformed();
-    const QByteArray bytes = file.read(MaxCursorFileSize);
+    const QByteArray bytes = readRegularFile(path);
     // Header: reserved 0, type 2 (cursor), image count; then one 16-byte entry per image.
     if (bytes.size() < HeaderSize + EntrySize || word(bytes, 0) != 0 || word(bytes, 2) != 2)
         throw malformed();

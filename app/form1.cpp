@@ -8,13 +8,13 @@
 #include <QScreen>
 
 #include "app/cursorfile.h"
-#include "app/errortrap.h"
 #include "app/homepage.h"
 #include "app/twips.h"
 #include "media/clsmusic.h"
 #include "support/appicon.h"
 #include "support/apptitle.h"
 #include "support/doevents.h"
+#include "support/errortrap.h"
 #include "support/failure.h"
 #include "support/filehelpers.h"
 #include "support/installfolder.h"

@@ -11,6 +11,7 @@
 #include "app/frame.h"
 #include "app/pushbutton.h"
 #include "support/skinframework.h"
+#include "tones/tonewindow.h"
 
 class QLineEdit;
 class clsMusic;
@@ -18,7 +19,7 @@ class TonePlaybackController;
 
 // The main window: eleven framed tone groups in one column, each with its play button, and
 // the pointer feedback that turns the pointer into a hand over the buttons.
-class Form1 : public QWidget
+class Form1 : public QWidget, public ToneWindow
 {
     Q_OBJECT
     Q_PROPERTY(QColor BackColor READ BackColor WRITE setBackColor)
@@ -28,7 +29,7 @@ public:
     enum Pointer
     {
         DefaultPointer = 0,
-        Hourglass = 11,
+        Hourglass = HourglassPointer,
         CustomCursor = 99
     };
 
@@ -39,8 +40,14 @@ public:
     Frame* frame(int row) const;
     QLineEdit* Text1() const { return m_text1; }
 
+    QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
+    void setToneButtonCaption(int row, const QString& caption) override
+    {
+        pushButton(row)->setCaption(caption);
+    }
+
     int MousePointer() const { return m_mousePointer; }
-    void setMousePointer(int pointer);
+    void setMousePointer(int pointer) override;
     // The custom cursor; empty until start-up loads the hand cursor.
     std::optional<QCursor> MouseIcon() const { return m_mouseIcon; }
     void setMouseIcon(const QCursor& cursor);
@@ -49,7 +56,7 @@ public:
     void setBackColor(const QColor& colour);
 
     // The one media player, created by the load procedure; empty until then.
-    clsMusic* Music() const { return m_music.get(); }
+    clsMusic* Music() const override { return m_music.get(); }
     const TonePlaybackController& controller() const { return *m_controller; }
 
     // Start-up: skin, caption, icon, application title, hand cursor, home page, player.

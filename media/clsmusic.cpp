@@ -1,6 +1,7 @@
 #include "media/clsmusic.h"
 
 #include <chrono>
+#include <cmath>
 #include <limits>
 
 #include <QWidget>
@@ -192,10 +193,14 @@ double clsMusic::Speed() const
     return m_graph ? m_graph->Rate().value_or(0.0) : 0.0;
 }
 
+// Not a number counts as too slow. An infinite rate stands for no rate that can be played and
+// is refused, like any rate the graph refuses: the rate stays as it was.
 void clsMusic::setSpeed(double value)
 {
-    if (value < 0.1)
+    if (std::isnan(value) || value < 0.1)
         value = 0.1;
+    if (std::isinf(value))
+        return;
     if (m_graph)
         m_graph->SetRate(value);
 }

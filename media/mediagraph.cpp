@@ -178,6 +178,13 @@ void MediaGraph::dispatch()
     // A broken stream ends like the end of the media: the position reads the duration.
     if (m_streamError.exchange(false) && m_state == Running)
         m_atEnd = true;
+    // A medium of unknown length ends where playback got to: from then on that is its length,
+    // so that the position reads the duration at the end like any other medium's.
+    if (m_atEnd && !m_duration) {
+        gint64 reached = 0;
+        gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &reached);
+        m_duration = double(std::max<gint64>(reached, 0)) / GST_SECOND;
+    }
 }
 
 bool MediaGraph::endOfStreamSeen() const

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 
 #include "support/doevents.h"
 #include "support/failure.h"
@@ -55,6 +56,26 @@ void writeAll(int fd, const QByteArray& bytes)
     }
 }
 
+// A file is removed through its folder: where the folder is write-protected, even its owner
+// cannot remove the file. The forced delete lets the owner write to the folder for as long as
+// the removal takes, then gives the folder back its mode. The folder is changed only through
+// what was opened, and never when it is reached through a symbolic link or belongs to someone
+// else.
+void deleteFromWriteProtectedFolder(const QString& path)
+{
+    const QFileInfo file(path);
+    FileDescriptor folder(::open(QFile::encodeName(file.path()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info = {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &info) != 0 || info.st_uid != ::geteuid())
+        return;
+    const mode_t mode = info.st_mode & 07777;
+    if (::fchmod(folder.get(), mode | S_IWUSR | S_IXUSR) != 0)
+        return;
+    ::unlinkat(folder.get(), QFile::encodeName(file.fileName()).constData(), 0);
+    ::fchmod(folder.get(), mode);
+}
+
 } // namespace
 
 bool FileExists(const QString& path)
@@ -67,14 +88,9 @@ void DeleteFileForced(const QString& path)
 {
     DoEvents();
     const QByteArray name = QFile::encodeName(path);
-    if (name.isEmpty() || ::unlink(name.constData()) == 0)
+    if (name.isEmpty() || ::unlink(name.constData()) == 0 || errno != EACCES)
         return;
-    // The forced delete: make a read-only regular file writable first, then try once more.
-    struct stat info = {};
-    if (::lstat(name.constData(), &info) == 0 && S_ISREG(info.st_mode)) {
-        ::chmod(name.constData(), info.st_mode | S_IWUSR);
-        ::unlink(name.constData());
-    }
+    deleteFromWriteProtectedFolder(path);
 }
 
 void WriteBytesIfMissing(const QByteArray& bytes, const QString& path)

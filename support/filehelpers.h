@@ -6,8 +6,10 @@
 // True exactly when the file system can tell when `path` was last modified.
 bool FileExists(const QString& path);
 
-// Yields once to pending window events, then removes the file at `path`, falling back to a
-// forced delete. A symbolic link is removed itself, never its target. Reports nothing.
+// Yields once to pending window events, then removes the file at `path`. Where the plain delete
+// is refused because the folder is write-protected, the forced delete removes it all the same
+// when this user owns the folder, and leaves the folder's mode as it was. A symbolic link is
+// removed itself, never its target. Reports nothing.
 void DeleteFileForced(const QString& path);
 
 // Yields once to pending window events, then writes `bytes` to a new file at `path` unless the

@@ -26,8 +26,11 @@ public:
         ApplyDialogs = 10
     };
 
-    // Calls member `dispatchId`; an unknown member or a failing call throws a Failure.
-    QVariant Invoke(int dispatchId, CallKind kind, const QVariantList& args);
+    virtual ~SkinFramework() = default;
+
+    // Calls member `dispatchId`; an unknown member or a failing call throws a Failure. Late
+    // bound: whatever stands in for the component answers the same calls.
+    virtual QVariant Invoke(int dispatchId, CallKind kind, const QVariantList& args);
 
     const QString& styleSheet() const { return m_styleSheet; }
 

@@ -5,9 +5,11 @@ moment is known to the millisecond, and the sink's monitor recorded and analysed
 
 At a 44.1 kHz PulseAudio sink (the default): 22 and 21 kHz played to their end, 15 kHz stopped
 by a second press with a refused press on another row meanwhile, every tone played for a few
-seconds and stopped, 8 kHz ended by closing the window. At a 48 kHz sink (`--server pulse48`, or `pipewire` as Debian 12 ships it): every tone
-played for a few seconds and stopped, 22 kHz also to its end, each checked for level, purity and
-the 44.1 kHz mirror image, and the server seen to take our stream at its own rate.
+seconds and stopped, 8 kHz ended by closing the window. At a 48 kHz sink (`--server pulse48`,
+or `pipewire` as Debian 12 ships it): every tone played for a few seconds and stopped, 22 kHz also
+to its end, each checked for level, purity and the 44.1 kHz mirror image, and the server seen to
+take our stream at its own rate. With `--failures`: no sound server, a server killed mid-tone, and a copy of the
+program started with a pipe for its hand cursor.
 
     check_installed_program.py <installation prefix> <folder of the recordings> [--server NAME]
 """
@@ -70,9 +72,10 @@ class Pointer:
         self.d.close()
 
 
-def start_window(session, command, title, env):
+def start_window(session, command, title, env, error_boxes=None):
     """Starts a program and returns it, its window and the seconds until the X server mapped a
-    top-level window with that title (watched as it happens, not polled)."""
+    top-level window with that title (watched as it happens, not polled). With `error_boxes`,
+    each error box shown before that is answered with Return and counted there."""
     d = xdisplay.Display(session.env["DISPLAY"])
     root = d.screen().root
     root.change_attributes(event_mask=X.SubstructureNotifyMask)
@@ -80,14 +83,21 @@ def start_window(session, command, title, env):
     started = time.monotonic()
     process = subprocess.Popen(command, env=env, stderr=subprocess.DEVNULL)
     session.processes.append(process)
-    window, mapped = None, float("nan")
+    window, mapped, box = None, float("nan"), None
     while window is None and time.monotonic() - started < 30:
-        if not d.pending_events():
-            select.select([d.fileno()], [], [], 0.5)
+        if not d.pending_events() and not select.select([d.fileno()], [], [], 0.5)[0] and box:
+            cp.xdo(session, "key", "--window", str(box), "Return")  # not taken yet: again
         while d.pending_events():
             event = d.next_event()
             if event.type == X.MapNotify and event.window.get_wm_name() == title:
                 window, mapped = event.window.id, time.monotonic() - started
+            elif event.type == X.MapNotify and error_boxes is not None and \
+                    event.window.get_wm_name() == "Application Error":
+                box = event.window.id
+                error_boxes.append(box)
+                cp.xdo(session, "key", "--window", str(box), "Return")
+            elif event.type == X.UnmapNotify and event.window.id == box:
+                box = None
     d.close()
     return process, window, mapped
 
@@ -373,6 +383,27 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
     return pointer
 
 
+def pipe_as_hand_cursor(session, folder, env, work):
+    """A pipe named HAND-M.CUR beside a copy of the installed program: start-up reports the
+    file it cannot load in one error box and goes on to show the window."""
+    copy = os.path.join(work, "pipe-cursor")
+    os.makedirs(copy)
+    program = shutil.copy2(os.path.join(folder, "pitchwarden-ear-check"), copy)
+    os.mkfifo(os.path.join(copy, "HAND-M.CUR"))
+    boxes = []
+    app, window, _ = start_window(session, [program], cp.TITLE, env, error_boxes=boxes)
+    cp.check(window is not None, "a pipe named HAND-M.CUR: the window appears")
+    cp.check(len(boxes) == 1, f"a pipe named HAND-M.CUR: one error box at start ({len(boxes)})")
+    if window is not None:
+        cp.ask_to_close(session, window)
+    try:
+        status = app.wait(10)
+    except subprocess.TimeoutExpired:
+        app.kill()
+        status = None
+    cp.check(status == 0, f"a pipe named HAND-M.CUR: the program ends with status 0 ({status})")
+
+
 def main():
     prefix, recordings = sys.argv[1], sys.argv[2]
     server = sys.argv[sys.argv.index("--server") + 1] if "--server" in sys.argv else "pulse44"
@@ -388,6 +419,7 @@ def main():
     try:
         if "--failures" in sys.argv:
             failures_are_reported(session, launcher, temp)
+            pipe_as_hand_cursor(session, folder, dict(session.env, TEMP=temp), work)
         else:
             pointer = play_every_way(session, launcher, folder, temp, recordings, work)
     finally:

@@ -7,9 +7,9 @@
 
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "testtone.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"

@@ -1,8 +1,8 @@
 #include <QTest>
 
-#include "app/errortrap.h"
-#include "app/messagebox.h"
+#include "support/errortrap.h"
 #include "support/failure.h"
+#include "support/messagebox.h"
 
 // The error trap: its message text, and how a procedure goes on after a failure.
 class TestErrorTrap : public QObject

@@ -1,10 +1,12 @@
 #include <csignal>
 
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +28,7 @@ private slots:
     void fileExists();
     void deleteMissingFileIsQuiet();
     void deleteReadOnlyFile();
+    void forcedDeleteThroughAWriteProtectedFolder();
     void deleteRemovesALinkNotItsTarget();
     void writeNewFileByteForByte();
     void writeLeavesAnExistingFileAlone();
@@ -85,6 +88,49 @@ void TestFileHelpers::deleteReadOnlyFile()
     QVERIFY(::chmod(QFile::encodeName(path("ro.mp3")).constData(), 0400) == 0);
     DeleteFileForced(path("ro.mp3"));
     QVERIFY(!QFile::exists(path("ro.mp3")));
+}
+
+// Run by a user without root's privileges (root removes anything with the plain delete): in a
+// folder of that user's, write-protected, the forced delete removes the file and gives the
+// folder its mode back; reached through a symbolic link, the folder is left alone.
+void TestFileHelpers::forcedDeleteThroughAWriteProtectedFolder()
+{
+    const QString folder = path("locked");
+    const QString link = path("link");
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(QFile::link(folder, link));
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid(); // root acts as "nobody"
+    QVERIFY(::chown(QFile::encodeName(folder).constData(), user, user) == 0);
+    QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0))
+            ::_exit(10);
+        const QByteArray locked = QFile::encodeName(folder);
+        for (const char* name : {"/8kHz.mp3", "/10kHz.mp3"}) {
+            QFile file(folder + QLatin1String(name));
+            if (!file.open(QIODevice::WriteOnly))
+                ::_exit(11);
+        }
+        if (::chmod(locked.constData(), 0500) != 0 || ::unlink(locked + "/8kHz.mp3") == 0)
+            ::_exit(12); // the plain delete must be refused, or nothing here is forced
+        DeleteFileForced(folder + QStringLiteral("/8kHz.mp3"));
+        struct stat info = {};
+        ::stat(locked.constData(), &info);
+        if (QFile::exists(folder + QStringLiteral("/8kHz.mp3")) || (info.st_mode & 07777) != 0500)
+            ::_exit(13);
+        DeleteFileForced(link + QStringLiteral("/10kHz.mp3"));
+        ::stat(locked.constData(), &info);
+        if (!QFile::exists(folder + QStringLiteral("/10kHz.mp3")) || (info.st_mode & 07777) != 0500)
+            ::_exit(14);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
 }
 
 void TestFileHelpers::deleteRemovesALinkNotItsTarget()

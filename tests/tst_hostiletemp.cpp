@@ -11,11 +11,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/errortrap.h"
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
+#include "support/errortrap.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "testtone.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"

@@ -3,16 +3,20 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/cursorfile.h"
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/apptitle.h"
 #include "support/failure.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "support/skinframework.h"
 
 // Start-up and closing of the main window, the skin, the title, the cursor and the home page.
@@ -30,10 +34,13 @@ private slots:
     void titleWithoutSpaceFails();
     void malformedCursorIsReportedAtLine108_data();
     void malformedCursorIsReportedAtLine108();
+    void nonRegularCursorIsReportedAtLine108_data();
+    void nonRegularCursorIsReportedAtLine108();
     void cursorHotspotComesFromTheFile();
     void homePageOpensOnSevenOnly();
     void homePageFailureIsReportedAtLine110();
     void skinRecoloursAndStyles();
+    void skinComponentGetsSixCallsInOrder();
     void absentOrNonOrdinarySkinChangesNothing();
     void failingSkinKeepsTheColoursAndStartUpGoesOn();
     void closeWhileIdleStopsNothing();
@@ -48,6 +55,27 @@ private:
     QStringList m_messages;
     QList<QUrl> m_opened;
     double m_draw = 0.5;
+    int m_programEnds = 0;
+};
+
+// Stands in for the skin component: records every call, answers the options read with 6 and
+// passes the rest on to the real component.
+class RecordingSkin : public SkinFramework
+{
+public:
+    QVariant Invoke(int dispatchId, CallKind kind, const QVariantList& args) override
+    {
+        QStringList shown;
+        for (const QVariant& arg : args)
+            shown << QStringLiteral("%1 %2").arg(QString::fromLatin1(arg.typeName()),
+                                                 arg.toString());
+        calls << QStringLiteral("%1/%2(%3)").arg(dispatchId).arg(kind).arg(shown.join(", "));
+        if (dispatchId == Options && kind == PropertyGet)
+            return 6;
+        return SkinFramework::Invoke(dispatchId, kind, args);
+    }
+
+    QStringList calls;
 };
 
 void TestStartup::init()
@@ -57,11 +85,12 @@ void TestStartup::init()
     m_messages.clear();
     m_opened.clear();
     m_draw = 0.5;
+    m_programEnds = 0;
     setMessageBoxPresenter(
         [this](const QString& text, int, const QString&) { m_messages << text; });
     HomePageLottery::setRandomSource([this] { return m_draw; });
     HomePageLottery::setOpener([this](const QUrl& url) { m_opened << url; });
-    Form1::setProgramEnd([] {});
+    Form1::setProgramEnd([this] { ++m_programEnds; });
 }
 
 void TestStartup::cleanup()
@@ -156,6 +185,44 @@ void TestStartup::malformedCursorIsReportedAtLine108()
     QVERIFY(form->Music() != nullptr); // start-up went on
 }
 
+void TestStartup::nonRegularCursorIsReportedAtLine108_data()
+{
+    QTest::addColumn<bool>("pipe");
+    QTest::addRow("pipe") << true;
+    QTest::addRow("folder") << false;
+}
+
+void TestStartup::nonRegularCursorIsReportedAtLine108()
+{
+    QFETCH(bool, pipe);
+    const QString cursor = installed(QStringLiteral("HAND-M.CUR"));
+    const QByteArray name = QFile::encodeName(cursor);
+    QVERIFY(pipe ? ::mkfifo(name.constData(), 0600) == 0 : QDir().mkdir(cursor));
+    // A reader that waits for a writer would wait for ever: first try it where a hang ends.
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::alarm(10);
+        try {
+            LoadCursorFile(cursor);
+        } catch (const Failure&) {
+            ::_exit(0);
+        }
+        ::_exit(1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(!WIFSIGNALED(status), "reading the cursor file hung");
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const auto form = startUp();
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY2(m_messages[0].contains(QStringLiteral("Form1.Form_Load at line 108\r")),
+             qPrintable(m_messages[0]));
+    QVERIFY(!form->MouseIcon().has_value());
+    QVERIFY(form->Music() != nullptr);
+}
+
 void TestStartup::cursorHotspotComesFromTheFile()
 {
     QVERIFY(QFile::copy(QStringLiteral(PITCHWARDEN_SOURCE_DIR "/resources/HAND-M.CUR"),
@@ -200,6 +267,23 @@ void TestStartup::skinRecoloursAndStyles()
     QVERIFY(form->styleSheet().contains(QStringLiteral("rgb(10, 20, 30)")));
 }
 
+void TestStartup::skinComponentGetsSixCallsInOrder()
+{
+    QWidget window;
+    RecordingSkin skin;
+    ApplySkin(window, skin); // no skin file: no call
+    QCOMPARE(skin.calls, QStringList());
+
+    const QString path = installed(QStringLiteral("x/o.cjs"));
+    writeFile(path, "QPushButton { color: red; }");
+    ApplySkin(window, skin);
+    const QString handle = QString::number(qint32(window.winId()));
+    QCOMPARE(skin.calls,
+             QStringList({"2/0(QString " + path + ", QString )", "1/1()", "1/2(int 7)",
+                          "5/2(bool true)", "10/2(bool true)", "3/0(int " + handle + ")"}));
+    QCOMPARE(window.styleSheet(), QStringLiteral("QPushButton { color: red; }"));
+}
+
 void TestStartup::absentOrNonOrdinarySkinChangesNothing()
 {
     QDir().mkpath(installed(QStringLiteral("x/o.cjs"))); // a folder of that name
@@ -234,6 +318,7 @@ void TestStartup::closeWhileIdleStopsNothing()
     QVERIFY(form->close());
     QVERIFY(m_messages.isEmpty());
     QCOMPARE(form->Music()->State(), 0);
+    QCOMPARE(m_programEnds, 1);
 }
 
 void TestStartup::closeWithoutPlayerReportsTwice()

@@ -5,8 +5,8 @@
 
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
 

@@ -1,4 +1,5 @@
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -6,13 +7,59 @@
 
 #include "app/form1.h"
 #include "app/homepage.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/doevents.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "testtone.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
+#include "tones/tonewindow.h"
+
+// Stands in for the main window: captions in a table, the pointer as a number, and its own
+// player, which answers only the requests (counted from 1) that `answers` lets through.
+class StandInWindow : public ToneWindow
+{
+public:
+    QString ToneButtonCaption(int row) const override
+    {
+        return captions.value(row, ToneCatalogue::row(row).buttonCaption);
+    }
+    void setToneButtonCaption(int row, const QString& caption) override { captions[row] = caption; }
+    void setMousePointer(int value) override { pointer = value; }
+    clsMusic* Music() const override { return answers(++requests) ? player.get() : nullptr; }
+
+    QMap<int, QString> captions;
+    int pointer = 0;
+    mutable int requests = 0;
+    std::function<bool(int request)> answers = [](int) { return true; };
+    std::unique_ptr<clsMusic> player = std::make_unique<clsMusic>();
+};
+
+// Ends a wait that would not end by itself: after 100 turns of the event loop it moves the
+// player to the end of its media, which ends any wait that still compares the position with the
+// duration, and remembers that it had to.
+class WaitBound
+{
+public:
+    explicit WaitBound(clsMusic* player)
+    {
+        m_turns.setInterval(0);
+        QObject::connect(&m_turns, &QTimer::timeout, [this, player] {
+            if (++m_count == 100) {
+                hit = true;
+                player->setPosition(1e9);
+            }
+        });
+        m_turns.start();
+    }
+
+    bool hit = false;
+
+private:
+    QTimer m_turns;
+    int m_count = 0;
+};
 
 // The tone buttons with the real player: play, stop, refuse, and clean up.
 class TestTonePlayback : public QObject
@@ -32,6 +79,10 @@ private slots:
     void hourglassAfterRowOneOnly();
     void closingStepsOrder_data();
     void closingStepsOrder();
+    void closeWhilePlayingStopsThenEnds();
+    void pressWithoutAPlayer_data();
+    void pressWithoutAPlayer();
+    void failingStateReadEndsTheWait();
 
 private:
     QString tonePath(int row) const { return ToneFilePath(ToneCatalogue::row(row)); }
@@ -39,6 +90,8 @@ private:
     void press(int row) { QTest::mouseClick(m_form->pushButton(row), Qt::LeftButton); }
     // Runs `action` once, inside the next press's wait, as soon as its tone plays.
     void whilePlaying(std::function<void()> action);
+    // The lines of the error messages shown so far, in order.
+    QList<int> reportedLines() const;
 
     QTemporaryDir m_sources;
     QString m_shortTone;
@@ -74,6 +127,17 @@ void TestTonePlayback::cleanup()
     m_form.reset();
     setMessageBoxPresenter({});
     setDoEventsHandler({});
+    Form1::setProgramEnd({});
+}
+
+QList<int> TestTonePlayback::reportedLines() const
+{
+    static const QRegularExpression atLine(QStringLiteral(" at line (\\d+)\r"));
+    QList<int> lines;
+    for (const QString& message : m_messages)
+        if (const auto match = atLine.match(message); match.hasMatch())
+            lines << match.captured(1).toInt();
+    return lines;
 }
 
 void TestTonePlayback::whilePlaying(std::function<void()> action)
@@ -112,15 +176,16 @@ void TestTonePlayback::recordingPlaysToItsEndAndIsCleanedUp()
 
 void TestTonePlayback::secondPressStopsAtOnce()
 {
-    QElapsedTimer sinceStop;
+    std::unique_ptr<WaitBound> bound;
     whilePlaying([&] {
         QVERIFY(QFileInfo::exists(tonePath(1)));
-        sinceStop.start();
         press(1);
         QCOMPARE(m_form->Music()->State(), 0);
+        bound = std::make_unique<WaitBound>(m_form->Music());
     });
     press(1);
-    QVERIFY(sinceStop.isValid());
+    QVERIFY(bound);
+    QVERIFY2(!bound->hit, "the wait went on after the stop");
     QCOMPARE(m_form->pushButton(1)->Caption(), QStringLiteral("Play 8 kHz"));
     QVERIFY(!m_form->controller().Playing());
     QVERIFY(!QFileInfo::exists(tonePath(1)));
@@ -195,9 +260,8 @@ void TestTonePlayback::closingStepsOrder_data()
 {
     QTest::addColumn<int>("row");
     QTest::addColumn<bool>("fileOpenAtDelete");
-    QTest::addRow("A, row 1") << 1 << false;
-    QTest::addRow("B, row 3") << 3 << true;
-    QTest::addRow("A, row 10") << 10 << false;
+    for (const ToneEntry& tone : ToneCatalogue::rows())
+        QTest::addRow("row %d", tone.row) << tone.row << (tone.row >= 2 && tone.row <= 4);
 }
 
 // Closing steps A release the file before deleting it; B delete it while still open.
@@ -212,6 +276,66 @@ void TestTonePlayback::closingStepsOrder()
     QCOMPARE(openAtDelete == tonePath(row), fileOpenAtDelete);
     QVERIFY(!QFileInfo::exists(tonePath(row)));
     QVERIFY(m_messages.isEmpty());
+}
+
+// The close runs inside the tone's wait: the player is stopped before the program ends.
+void TestTonePlayback::closeWhilePlayingStopsThenEnds()
+{
+    int ends = 0;
+    int stateAtEnd = -1;
+    Form1::setProgramEnd([&] {
+        ++ends;
+        stateAtEnd = m_form->Music()->State();
+    });
+    plantShortTone(8);
+    whilePlaying([&] { m_form->close(); });
+    press(8);
+    QCOMPARE(ends, 1);
+    QCOMPARE(stateAtEnd, 0);
+    QVERIFY(m_messages.isEmpty());
+}
+
+void TestTonePlayback::pressWithoutAPlayer_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QList<int>>("lines");
+    const QList<int> closingA = {114, 116, 118, 122, 126, 126, 128};
+    const QList<int> closingB = {114, 116, 118, 122, 128, 128, 130};
+    for (const ToneEntry& tone : ToneCatalogue::rows())
+        QTest::addRow("row %d", tone.row)
+            << tone.row << (tone.closing == ClosingSteps::A ? closingA : closingB);
+}
+
+// As after a failed start-up: every use of the player fails and is reported at its own line. A
+// failed position read ends the wait; a failed state read in the closing steps still tries the
+// stop; the tone file is deleted and the caption comes back all the same.
+void TestTonePlayback::pressWithoutAPlayer()
+{
+    QFETCH(int, row);
+    QFETCH(QList<int>, lines);
+    StandInWindow window;
+    window.answers = [](int) { return false; };
+    TonePlaybackController controller(window);
+    controller.Click(row);
+    QCOMPARE(reportedLines(), lines);
+    QCOMPARE(window.ToneButtonCaption(row), ToneCatalogue::row(row).buttonCaption);
+    QCOMPARE(window.pointer, row == 1 ? 11 : 0);
+    QVERIFY(!controller.Playing());
+    QVERIFY(!QFileInfo::exists(tonePath(row)));
+}
+
+// The player answers the reads of the position but not the first read of its state (request 6:
+// after opening, seeking, playing, and reading the duration and the position): the wait ends
+// there instead of going round again.
+void TestTonePlayback::failingStateReadEndsTheWait()
+{
+    StandInWindow window;
+    window.answers = [](int request) { return request <= 5; };
+    TonePlaybackController controller(window);
+    controller.Click(5);
+    QCOMPARE(reportedLines(), QList<int>({124, 126, 126, 128}));
+    QCOMPARE(window.ToneButtonCaption(5), QStringLiteral("Play 15 kHz"));
+    QVERIFY(!controller.Playing());
 }
 
 QTEST_MAIN(TestTonePlayback)

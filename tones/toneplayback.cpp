@@ -2,16 +2,16 @@
 
 #include <QCoreApplication>
 
-#include "app/errortrap.h"
-#include "app/form1.h"
-#include "app/messagebox.h"
 #include "media/clsmusic.h"
 #include "support/doevents.h"
+#include "support/errortrap.h"
 #include "support/failure.h"
 #include "support/filehelpers.h"
+#include "support/messagebox.h"
 #include "support/tempfolder.h"
 #include "tones/resourcestore.h"
 #include "tones/tonecatalogue.h"
+#include "tones/tonewindow.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ QString ToneFilePath(const ToneEntry& tone)
     return TemporaryFolder() + tone.fileName;
 }
 
-TonePlaybackController::TonePlaybackController(Form1& window) : m_window(window)
+TonePlaybackController::TonePlaybackController(ToneWindow& window) : m_window(window)
 {
     m_tick.setInterval(TickMilliseconds);
 }
@@ -42,10 +42,9 @@ void TonePlaybackController::Click(int row)
 {
     const ToneEntry& tone = ToneCatalogue::row(row);
     ErrorTrap trap(QStringLiteral("PushButton%1_Click").arg(row));
-    PushButton* button = m_window.pushButton(row);
 
     if (trap.test(
-            100, [&] { return button->Caption() == StopPlayingCaption; }, false)) {
+            100, [&] { return m_window.ToneButtonCaption(row) == StopPlayingCaption; }, false)) {
         trap.run(138, [&] { music().StopPlaying(); });
         return;
     }
@@ -55,19 +54,19 @@ void TonePlaybackController::Click(int row)
         return;
     }
     QString savedCaption;
-    trap.run(104, [&] { savedCaption = button->Caption(); });
-    trap.run(106, [&] { button->setCaption(StopPlayingCaption); });
+    trap.run(104, [&] { savedCaption = m_window.ToneButtonCaption(row); });
+    trap.run(106, [&] { m_window.setToneButtonCaption(row, StopPlayingCaption); });
     trap.run(108, [&] {
         m_playing = true;
         if (tone.setsHourglass)
-            m_window.setMousePointer(Form1::Hourglass);
+            m_window.setMousePointer(ToneWindow::HourglassPointer);
     });
     playAndWait(tone, trap);
     if (tone.closing == ClosingSteps::A)
         closeA(tone, trap);
     else
         closeB(tone, trap);
-    trap.run(132, [&] { button->setCaption(savedCaption); });
+    trap.run(132, [&] { m_window.setToneButtonCaption(row, savedCaption); });
     trap.run(134, [&] { m_playing = false; });
 }
 

@@ -5,7 +5,7 @@
 #include <QTimer>
 
 class ErrorTrap;
-class Form1;
+class ToneWindow;
 class clsMusic;
 struct ToneEntry;
 
@@ -17,7 +17,7 @@ class TonePlaybackController : public QObject
     Q_OBJECT
 
 public:
-    explicit TonePlaybackController(Form1& window);
+    explicit TonePlaybackController(ToneWindow& window);
 
     // True while a tone is prepared, played or cleaned up.
     bool Playing() const { return m_playing; }
@@ -34,7 +34,7 @@ private:
     void yieldUntilSomethingHappens();
     clsMusic& music() const;
 
-    Form1& m_window;
+    ToneWindow& m_window;
     bool m_playing = false;
     QTimer m_tick; // bounds the wait's sleep when nothing else wakes it
 };

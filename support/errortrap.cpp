@@ -1,6 +1,6 @@
-#include "app/errortrap.h"
+#include "support/errortrap.h"
 
-#include "app/messagebox.h"
+#include "support/messagebox.h"
 
 namespace {
 
