@@ -12,6 +12,20 @@ PushButton::PushButton(QWidget* parent) : QPushButton(parent)
     setAutoDefault(false);
 }
 
+void PushButton::setCaption(const QString& caption)
+{
+    setText(caption);
+    // An empty accessible name lets the caption itself be read.
+    setAccessibleName(caption == m_terseCaption ? m_spokenName : QString());
+}
+
+void PushButton::setSpokenName(const QString& caption, const QString& spokenName)
+{
+    m_terseCaption = caption;
+    m_spokenName = spokenName;
+    setCaption(text());
+}
+
 void PushButton::mouseMoveEvent(QMouseEvent* event)
 {
     QPushButton::mouseMoveEvent(event);

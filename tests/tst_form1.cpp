@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -6,7 +7,8 @@
 #include "app/readabletext.h"
 #include "tones/tonecatalogue.h"
 
-// The main window's layout, caption colours, keyboard order and pointer feedback.
+// The main window's layout, caption colours, keyboard order, pointer feedback and what a
+// screen reader hears.
 class TestForm1 : public QObject
 {
     Q_OBJECT
@@ -31,6 +33,7 @@ private slots:
     void captionsReadInEveryScheme_data();
     void captionsReadInEveryScheme();
     void defaultLookIsUnchanged();
+    void screenReadersHearWhereTheyAre();
 
 private:
     void moveMouseTo(QWidget* widget, QPoint local);
@@ -308,6 +311,28 @@ void TestForm1::defaultLookIsUnchanged()
     const QImage corrected = m_form->grab().toImage();
     ReadableText::setEnabled(false);
     QCOMPARE(m_form->grab().toImage(), corrected);
+}
+
+void TestForm1::screenReadersHearWhereTheyAre()
+{
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_form.get())->role(), QAccessible::Window);
+    const QAccessibleInterface* text1 = QAccessible::queryAccessibleInterface(m_form->Text1());
+    QCOMPARE(text1->text(QAccessible::Name),
+             QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
+    QVERIFY(text1->text(QAccessible::Description).contains(QStringLiteral("Tab")));
+
+    for (int row : {1, 5, 11}) {
+        PushButton* button = m_form->pushButton(row);
+        const QString play = ToneCatalogue::row(row).buttonCaption;
+        const QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(button);
+        QCOMPARE(spoken->text(QAccessible::Name), play);
+        button->setCaption(QStringLiteral("Stop Playing"));
+        QCOMPARE(button->text(), QStringLiteral("Stop Playing"));
+        QCOMPARE(spoken->text(QAccessible::Name),
+                 QStringLiteral("Stop playing %1 kHz").arg(ToneCatalogue::row(row).frequencyKHz));
+        button->setCaption(play);
+        QCOMPARE(spoken->text(QAccessible::Name), play);
+    }
 }
 
 QTEST_MAIN(TestForm1)
