@@ -117,6 +117,7 @@ void Form1::Form_Load()
     trap.run(100, [&] { ApplySkin(*this, m_skinFramework1); });
     trap.run(104, [&] { setWindowTitle(ProductName()); });
     trap.run(104, [&] { setWindowIcon(ApplicationIcon()); });
+    trap.run(104, [] { QGuiApplication::setDesktopFileName(DesktopEntryName); });
     trap.run(104, [] { SetApplicationTitle(); });
     const QString cursorFile = InstallationFolder() + QStringLiteral("/HAND-M.CUR");
     if (trap.test(
