@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -73,6 +75,15 @@ constexpr std::array<Procedure, ToneCatalogue::RowCount> ButtonClicks = {
     &Form1::PushButton7_Click,  &Form1::PushButton8_Click, &Form1::PushButton9_Click,
     &Form1::PushButton10_Click, &Form1::PushButton11_Click};
 
+// Screen readers take a plain top-level widget for a filler; this one is the program's window.
+// Qt's accessibility cache owns the interfaces a factory makes.
+QAccessibleInterface* accessibleWindow(const QString& className, QObject* object)
+{
+    if (className != QLatin1String("Form1") || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+}
+
 std::function<void()>& programEnd()
 {
     static std::function<void()> end;
@@ -83,6 +94,8 @@ std::function<void()>& programEnd()
 
 Form1::Form1(QWidget* parent) : QWidget(parent)
 {
+    [[maybe_unused]] static const bool accessibleAsWindow =
+        (QAccessible::installFactory(accessibleWindow), true);
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -104,6 +117,7 @@ void Form1::Form_Load()
     trap.run(100, [&] { ApplySkin(*this, m_skinFramework1); });
     trap.run(104, [&] { setWindowTitle(ProductName()); });
     trap.run(104, [&] { setWindowIcon(ApplicationIcon()); });
+    trap.run(104, [] { QGuiApplication::setDesktopFileName(DesktopEntryName); });
     trap.run(104, [] { SetApplicationTitle(); });
     const QString cursorFile = InstallationFolder() + QStringLiteral("/HAND-M.CUR");
     if (trap.test(
@@ -203,6 +217,10 @@ void Form1::buildControls()
     // Text1 lies wholly below the client area: it only holds the focus at start.
     m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
     m_text1->setGeometry(Text1Rect);
+    // What a screen reader says where the window opens: the focus is here, out of sight.
+    m_text1->setAccessibleName(QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
+    m_text1->setAccessibleDescription(
+        QStringLiteral("Press Tab to reach the tone buttons, Play 8 kHz to Play 22 kHz."));
     QWidget* previous = m_text1;
 
     for (const ToneEntry& tone : ToneCatalogue::rows()) {
@@ -218,6 +236,8 @@ void Form1::buildControls()
         button->setObjectName(QStringLiteral("PushButton%1").arg(tone.row));
         button->setTag(QString::number(tone.row));
         button->setCaption(tone.buttonCaption);
+        button->setSpokenName(QStringLiteral("Stop Playing"),
+                              QStringLiteral("Stop playing %1 kHz").arg(tone.frequencyKHz));
         button->setGeometry(ButtonRectInFrame);
         button->setFont(arial(11.25));
         paintBackground(button, QPalette::Button, Qt::white);

@@ -3,6 +3,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "app/readabletext.h"
+
 Frame::Frame(QWidget* parent) : QGroupBox(parent)
 {
     setMouseTracking(true);
@@ -45,6 +47,6 @@ void Frame::paintEvent(QPaintEvent* /*event*/)
     const QString caption = title();
     const QRect captionRect(6, 0, metrics.horizontalAdvance(caption) + 6, metrics.height());
     painter.fillRect(captionRect, BackColor());
-    painter.setPen(palette().color(QPalette::WindowText));
+    painter.setPen(ReadableText::on(BackColor(), palette().color(QPalette::WindowText)));
     painter.drawText(captionRect, Qt::AlignCenter, caption);
 }

@@ -102,6 +102,20 @@ def start_window(session, command, title, env, error_boxes=None):
     return process, window, mapped
 
 
+def icon_sizes(session, window):
+    """Width and height of each image in the window's _NET_WM_ICON, as a window manager reads it."""
+    d = xdisplay.Display(session.env["DISPLAY"])
+    prop = d.create_resource_object("window", int(window)).get_full_property(
+        d.intern_atom("_NET_WM_ICON"), X.AnyPropertyType, sizehint=1 << 20)
+    d.close()
+    data = list(prop.value) if prop else []
+    sizes = []
+    while len(data) >= 2:
+        sizes.append((data[0], data[1]))
+        data = data[2 + data[0] * data[1]:]
+    return sorted(sizes)
+
+
 def cursor_file_shape(path):
     """Width, height and hotspot of the first image of a .CUR file."""
     data = open(path, "rb").read()
@@ -364,6 +378,9 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
     print(f"     window mapped {1000 * mapped:.0f} ms after start")
     cp.check(window is not None, "the window appears")
     pointer = Pointer(session, window)
+    sizes = icon_sizes(session, window)
+    cp.check(sizes == [(32, 32), (48, 48), (128, 128), (256, 256)],
+             f"the window manager gets every size of the icon: {sizes}")
 
     # Started through the link in bin/, the program still finds the hand cursor beside its
     # real executable: over a tone button the pointer is that cursor.

@@ -1,15 +1,20 @@
+#include <QAccessible>
+#include <QApplication>
 #include <QLineEdit>
 #include <QTest>
 
 #include "app/form1.h"
+#include "app/readabletext.h"
 #include "tones/tonecatalogue.h"
 
-// The main window's layout, keyboard order and pointer feedback.
+// The main window's layout, caption colours, keyboard order, pointer feedback and what a
+// screen reader hears.
 class TestForm1 : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { m_systemPalette = QApplication::palette(); }
     void init();
     void cleanup();
 
@@ -23,12 +28,19 @@ private slots:
     void pointerFollowsTheMouse();
     void hourglassSticks();
     void customCursorFallsBackToAHand();
+    void contrastRule_data();
+    void contrastRule();
+    void captionsReadInEveryScheme_data();
+    void captionsReadInEveryScheme();
+    void defaultLookIsUnchanged();
+    void screenReadersHearWhereTheyAre();
 
 private:
     void moveMouseTo(QWidget* widget, QPoint local);
     Qt::CursorShape shapeOver(QWidget* widget) const { return widget->cursor().shape(); }
 
     std::unique_ptr<Form1> m_form;
+    QPalette m_systemPalette;
 };
 
 void TestForm1::init()
@@ -41,6 +53,8 @@ void TestForm1::init()
 void TestForm1::cleanup()
 {
     m_form.reset();
+    QApplication::setPalette(m_systemPalette);
+    ReadableText::setEnabled(true);
 }
 
 void TestForm1::moveMouseTo(QWidget* widget, QPoint local)
@@ -202,6 +216,123 @@ void TestForm1::customCursorFallsBackToAHand()
     moveMouseTo(m_form->pushButton(2), QPoint(50, 10));
     QCOMPARE(shapeOver(m_form->pushButton(2)), Qt::BitmapCursor);
     QCOMPARE(m_form->pushButton(2)->cursor().hotSpot(), QPoint(5, 1));
+}
+
+namespace {
+
+// The pixel of an area that stands out most from its ground: the caption's own colour.
+QColor strongestAgainst(const QImage& image, const QRect& area, const QColor& ground)
+{
+    QColor strongest = ground;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (ReadableText::contrastRatio(pixel, ground) >
+                ReadableText::contrastRatio(strongest, ground))
+                strongest = pixel;
+        }
+    }
+    return strongest;
+}
+
+} // namespace
+
+void TestForm1::contrastRule_data()
+{
+    QTest::addColumn<QColor>("ground");
+    QTest::addColumn<QColor>("text");
+    QTest::addColumn<QColor>("shown");
+    const QColor white(Qt::white);
+    const QColor black(Qt::black);
+    QTest::addRow("black on white") << white << black << black;
+    QTest::addRow("4.54:1 on white is kept") << white << QColor(0x767676) << QColor(0x767676);
+    QTest::addRow("4.48:1 on white turns black") << white << QColor(0x777777) << black;
+    QTest::addRow("white on white turns black") << white << white << black;
+    QTest::addRow("black on a dark ground turns white") << QColor(0x222020) << black << white;
+}
+
+void TestForm1::contrastRule()
+{
+    QFETCH(QColor, ground);
+    QFETCH(QColor, text);
+    QFETCH(QColor, shown);
+    QCOMPARE(ReadableText::contrastRatio(Qt::black, Qt::white), 21.0);
+    QCOMPARE(ReadableText::on(ground, text), shown);
+}
+
+void TestForm1::captionsReadInEveryScheme_data()
+{
+    QTest::addColumn<QColor>("systemText");
+    QTest::addColumn<QColor>("expectedText");
+    // qt6ct's "darker" scheme: white text, near-black window, dark grey buttons.
+    QTest::addRow("dark scheme, white text") << QColor(0xffffff) << QColor(Qt::black);
+    QTest::addRow("grey text, 3.7:1 on white") << QColor(0x858585) << QColor(Qt::black);
+    QTest::addRow("dark blue text reads and stays") << QColor(0x1c3a8c) << QColor(0x1c3a8c);
+}
+
+// The scheme changes while the window is open, as when the user switches the desktop's scheme.
+void TestForm1::captionsReadInEveryScheme()
+{
+    QFETCH(QColor, systemText);
+    QFETCH(QColor, expectedText);
+    QPalette scheme(systemText, QColor(0x424245), QColor(0x979797), QColor(0x302f2e),
+                    QColor(0x4a4947), systemText, systemText, QColor(0x3d3d3d), QColor(0x222020));
+    scheme.setColor(QPalette::ButtonText, systemText);
+    QApplication::setPalette(scheme);
+    QTRY_COMPARE(m_form->pushButton(11)->palette().color(QPalette::ButtonText), systemText);
+    const QImage shot = m_form->grab().toImage();
+
+    const QFontMetrics frameMetrics(m_form->font());
+    for (int row = 1; row <= 11; ++row) {
+        const Frame* frame = m_form->frame(row);
+        const QRect caption(frame->x() + 6, frame->y(),
+                            frameMetrics.horizontalAdvance(frame->title()) + 6,
+                            frameMetrics.height());
+        const QColor frameGround = shot.pixelColor(caption.topLeft() + QPoint(1, 1));
+        const QRect button =
+            m_form->pushButton(row)->geometry().translated(frame->pos()).adjusted(4, 4, -4, -4);
+        const QColor buttonGround = shot.pixelColor(button.left() + 2, button.center().y());
+        for (const auto& [area, ground] :
+             {std::pair{caption, frameGround}, {button, buttonGround}}) {
+            const QColor text = strongestAgainst(shot, area, ground);
+            const double contrast = ReadableText::contrastRatio(text, ground);
+            QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("row %1: %2 on %3, %4:1")
+                                                     .arg(row)
+                                                     .arg(text.name(), ground.name())
+                                                     .arg(contrast)));
+            QVERIFY2(ReadableText::contrastRatio(text, expectedText) < 1.2,
+                     qPrintable(text.name()));
+        }
+    }
+}
+
+void TestForm1::defaultLookIsUnchanged()
+{
+    const QImage corrected = m_form->grab().toImage();
+    ReadableText::setEnabled(false);
+    QCOMPARE(m_form->grab().toImage(), corrected);
+}
+
+void TestForm1::screenReadersHearWhereTheyAre()
+{
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_form.get())->role(), QAccessible::Window);
+    const QAccessibleInterface* text1 = QAccessible::queryAccessibleInterface(m_form->Text1());
+    QCOMPARE(text1->text(QAccessible::Name),
+             QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
+    QVERIFY(text1->text(QAccessible::Description).contains(QStringLiteral("Tab")));
+
+    for (int row : {1, 5, 11}) {
+        PushButton* button = m_form->pushButton(row);
+        const QString play = ToneCatalogue::row(row).buttonCaption;
+        const QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(button);
+        QCOMPARE(spoken->text(QAccessible::Name), play);
+        button->setCaption(QStringLiteral("Stop Playing"));
+        QCOMPARE(button->text(), QStringLiteral("Stop Playing"));
+        QCOMPARE(spoken->text(QAccessible::Name),
+                 QStringLiteral("Stop playing %1 kHz").arg(ToneCatalogue::row(row).frequencyKHz));
+        button->setCaption(play);
+        QCOMPARE(spoken->text(QAccessible::Name), play);
+    }
 }
 
 QTEST_MAIN(TestForm1)

@@ -127,6 +127,10 @@ void TestStartup::plainStartUp()
     const QList<QSize> sizes = form->windowIcon().availableSizes();
     for (const QSize size : {QSize(32, 32), QSize(48, 48), QSize(128, 128), QSize(256, 256)})
         QVERIFY2(sizes.contains(size), qPrintable(QString::number(size.width())));
+    // Wayland shells match the window to the installed desktop entry by this name.
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("example.pitchwarden.EarCheck"));
+    QVERIFY(QFile::exists(QStringLiteral(PITCHWARDEN_SOURCE_DIR "/resources/desktop/") +
+                          QGuiApplication::desktopFileName() + QStringLiteral(".desktop")));
     QVERIFY(m_messages.isEmpty());
     QVERIFY(m_opened.isEmpty());
 }
