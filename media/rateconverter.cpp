@@ -412,20 +412,20 @@ gboolean stop(GstBaseTransform* base)
     return TRUE;
 }
 
-void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
     if (id == PropertyRate)
         stateOf(object).targetRate = g_value_get_int(value);
     else
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
-void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec)
 {
     if (id == PropertyRate)
         g_value_set_int(value, stateOf(object).targetRate);
     else
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
 void finalize(GObject* object)

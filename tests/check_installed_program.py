@@ -297,8 +297,8 @@ def our_stream_rates(session):
     rates = []
     for block in session.pactl("list", "sink-inputs").split("Sink Input #")[1:]:
         if f'application.process.binary = "{binary}"' in block:
-            spec = [line for line in block.splitlines() if "Sample Specification:" in line]
-            rates += [int(spec[0].split()[-1].rstrip("Hz"))] if spec else []
+            formats = [line for line in block.splitlines() if "Sample Specification:" in line]
+            rates += [int(formats[0].split()[-1].rstrip("Hz"))] if formats else []
     return rates
 
 

@@ -97,10 +97,10 @@ class Session:
         wait_for(lambda: os.path.getsize(self.recording) > self.rate, 10)
 
     def start_pulseaudio(self, runtime):
-        spec = "rate=44100" if self.rate == 44100 else f"rate={self.rate} format=float32le channels=2"
+        sink_format = "rate=44100" if self.rate == 44100 else f"rate={self.rate} format=float32le channels=2"
         subprocess.run(["pulseaudio", "-D", "--exit-idle-time=-1", "--disallow-exit", "--system=false", "-n",
                         "--load=module-native-protocol-unix",
-                        f"--load=module-null-sink sink_name=nullsink {spec}",
+                        f"--load=module-null-sink sink_name=nullsink {sink_format}",
                         "--load=module-always-sink"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         pid_file = os.path.join(runtime, "pulse", "pid")
