@@ -62,10 +62,6 @@ MediaGraph::MediaGraph()
     if (!m_playbin)
         return;
     gst_object_ref_sink(m_playbin.get());
-    // Audio only: no video or subtitle rendering unless the media brings video.
-    m_output = std::make_unique<AudioOutput>();
-    if (m_output->element())
-        g_object_set(m_playbin.get(), "audio-sink", m_output->element(), nullptr);
     m_video.attachTo(m_playbin.get());
     GstBus* bus = gst_element_get_bus(m_playbin.get());
     gst_bus_set_sync_handler(bus, &MediaGraph::postFromStreamingThread, this, nullptr);
@@ -198,6 +194,13 @@ bool MediaGraph::RenderFile(const QString& path)
         return false;
     const QByteArray uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
     g_object_set(m_playbin.get(), "uri", uri.constData(), nullptr);
+    // The output is made for a file to play, not for a graph that only closes the last one: it
+    // asks the sound server for the rate it plays at now.
+    if (!m_output) {
+        m_output = std::make_unique<AudioOutput>();
+        if (m_output->element())
+            g_object_set(m_playbin.get(), "audio-sink", m_output->element(), nullptr);
+    }
     if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
         return false;
     GstState state = GST_STATE_NULL;
