@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
 
@@ -44,18 +44,6 @@ QFont arial(qreal points)
     font.setUnderline(false);
     font.setStrikeOut(false);
     return font;
-}
-
-// A line edit lays its text out once in the application's font before it takes its parent's.
-// With the parent's font as the application's for that moment, start-up loads only the window's
-// font before the window appears; the system font is loaded when a message box first needs it.
-QLineEdit* lineEditInFontOf(QWidget* parent, const QString& text)
-{
-    const QFont applicationFont = QApplication::font();
-    QApplication::setFont(parent->font());
-    auto* edit = new QLineEdit(text, parent);
-    QApplication::setFont(applicationFont);
-    return edit;
 }
 
 void paintBackground(QWidget* widget, QPalette::ColorRole role, const QColor& colour)
@@ -213,7 +201,7 @@ void Form1::PushButton11_Click()
 void Form1::buildControls()
 {
     // Text1 lies wholly below the client area: it only holds the focus at start.
-    m_text1 = lineEditInFontOf(this, QStringLiteral("Text1"));
+    m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
     m_text1->setGeometry(Text1Rect);
     QWidget* previous = m_text1;
 
