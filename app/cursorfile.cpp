@@ -77,6 +77,9 @@ QCursor LoadCursorFile(const QString& path)
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, "cur");
+    // Straight to the cursor reader: guessing would load every image plugin before it (the SVG
+    // one with its library) at each start.
+    reader.setAutoDetectImageFormat(false);
     const QImage image = reader.read();
     if (image.isNull() || image.width() > 256 || image.height() > 256)
         throw malformed();

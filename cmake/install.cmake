@@ -1,6 +1,7 @@
 # Installs the program like a desktop program: the executable and its optional files in a
 # folder of their own (it looks for them next to itself), a launcher on the PATH, the desktop
-# entry, the icon at each of its sizes and the AppStream metainfo.
+# entry, the icon at each of its sizes, the AppStream metainfo, the manual page and the
+# copyright and changelog.
 set(PITCHWARDEN_APP_ID example.pitchwarden.EarCheck)
 set(PITCHWARDEN_INSTALL_FOLDER lib/pitchwarden-ear-check)
 set(PITCHWARDEN_ICON_SIZES 32 48 128 256)
@@ -38,3 +39,19 @@ foreach(size IN LISTS PITCHWARDEN_ICON_SIZES)
     install(FILES ${CMAKE_BINARY_DIR}/desktop/icon-${size}.png
         DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME ${PITCHWARDEN_APP_ID}.png)
 endforeach()
+
+# The manual page, the copyright and the changelog, compressed as Debian wants them (-n: no name
+# or time stamp, so the same sources give the same bytes).
+function(pitchwarden_gzip source output)
+    add_custom_command(OUTPUT ${output}
+        COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${source} ${output}
+        DEPENDS ${source} VERBATIM)
+endfunction()
+configure_file(${CMAKE_SOURCE_DIR}/resources/doc/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
+pitchwarden_gzip(${CMAKE_SOURCE_DIR}/resources/doc/pitchwarden-ear-check.1 ${CMAKE_BINARY_DIR}/doc/pitchwarden-ear-check.1.gz)
+pitchwarden_gzip(${CMAKE_BINARY_DIR}/doc/changelog ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+add_custom_target(pitchwarden_docs ALL
+    DEPENDS ${CMAKE_BINARY_DIR}/doc/pitchwarden-ear-check.1.gz ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/doc/pitchwarden-ear-check.1.gz DESTINATION share/man/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
+    DESTINATION share/doc/pitchwarden-ear-check)

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Checks an installed tree as a desktop would use it: the launcher, the program's own folder
 with its optional files, the desktop entry and AppStream metainfo (validated by the desktop's
-own tools) and the icon theme images they name.
+own tools), the icon theme images they name, and the manual page and copyright a Debian
+system expects.
 
     check_installation.py <installation prefix>
 """
@@ -72,6 +73,20 @@ def main():
               f"{theme_size}/apps/{icon}.png is a {width}x{height} PNG")
         sizes.append(width)
     check(sorted(sizes) == [32, 48, 128, 256], f"icon {icon!r} at every size of the program's icon ({sorted(sizes)})")
+
+    manual = os.path.join(prefix, "share", "man", "man1", "pitchwarden-ear-check.1.gz")
+    header = open(manual, "rb").read(10) if os.path.isfile(manual) else b""
+    # gzip -9n: best compression (extra flags 2), no file name (flag bit 3) and no time stamp.
+    check(header[:3] == b"\x1f\x8b\x08" and not header[3] & 0x08 and header[4:8] == bytes(4) and header[8] == 2,
+          "the manual page is compressed with gzip -9n")
+    man = subprocess.run(["man", "--warnings", "-l", manual], capture_output=True, text=True,
+                         env=dict(os.environ, MANWIDTH="80"))
+    check(man.returncode == 0 and not man.stderr.strip() and "pitchwarden-ear-check" in man.stdout,
+          f"man renders it without warnings {man.stderr.strip()!r}")
+    copyright_file = os.path.join(prefix, "share", "doc", "pitchwarden-ear-check", "copyright")
+    first = open(copyright_file).readline() if os.path.isfile(copyright_file) else ""
+    check(first.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"),
+          "the copyright file is in the machine-readable format")
 
     print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
     return 1 if failures else 0

@@ -71,7 +71,8 @@ class Session:
         self.env.pop("PITCHWARDEN_AUDIO_SINK", None)
         self.env.pop("PULSE_SERVER", None)
         read_fd, write_fd = os.pipe()
-        self.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        self.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                    "-noreset"],
                    pass_fds=(write_fd,))
         os.close(write_fd)
         number = b""
