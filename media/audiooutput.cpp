@@ -57,6 +57,7 @@ GstElement* AudioOutput::makeSink()
             g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
                          gint64(PulseLatencyMicroseconds), nullptr);
             m_rate = server->rate;
+            m_usesServer = true;
             return pulse;
         }
     }
@@ -87,6 +88,14 @@ QString AudioOutput::problem() const
         return {};
     return QStringLiteral("no sound server answered (%1) and no audio device could be opened")
         .arg(m_noServer);
+}
+
+QString AudioOutput::serverGone() const
+{
+    QString why;
+    if (!m_usesServer || QueryDefaultSink(&why))
+        return {};
+    return QStringLiteral("the sound server stopped answering (%1)").arg(why);
 }
 
 bool AudioOutput::contains(GstObject* source) const

@@ -30,6 +30,10 @@ public:
     QString problem() const;
     // Whether a message comes from inside the output.
     bool contains(GstObject* source) const;
+    // After the stream broke off: why the sound server is gone, asked of the server again (the
+    // sink's own error may come later than the stream's). Empty when it still answers, or when
+    // the output is no sound server.
+    QString serverGone() const;
 
     bool hasBalance() const { return m_panorama != nullptr; }
     int balance() const { return m_balance; }
@@ -58,6 +62,7 @@ private:
     GstElement* m_panorama = nullptr; // owned by the bin
     GstElement* m_fallback = nullptr; // the desktop's automatic choice, when no server answered
     QString m_noServer;               // why no sound server answered
+    bool m_usesServer = false;
     int m_rate = 0;
     int m_balance = 0;
     GainRamp m_ramp;

@@ -154,6 +154,13 @@ QString MediaGraph::TakeOutputFailure()
     }
     if (why.isEmpty() && m_output)
         why = m_output->problem();
+    // The stream broke off during playback: the sound server may be gone although its sink has
+    // not said so yet. Asked once.
+    if (why.isEmpty() && m_output && m_state == Running && !m_serverAsked &&
+        (m_streamError || m_brokeOff)) {
+        m_serverAsked = true;
+        why = m_output->serverGone();
+    }
     m_outputFailureTaken = !why.isEmpty();
     return why;
 }
@@ -172,8 +179,10 @@ void MediaGraph::dispatch()
     if (m_endOfStream.exchange(false))
         m_atEnd = true;
     // A broken stream ends like the end of the media: the position reads the duration.
-    if (m_streamError.exchange(false) && m_state == Running)
+    if (m_streamError.exchange(false) && m_state == Running) {
         m_atEnd = true;
+        m_brokeOff = true;
+    }
     // A medium of unknown length ends where playback got to: from then on that is its length,
     // so that the position reads the duration at the end like any other medium's.
     if (m_atEnd && !m_duration) {

@@ -100,5 +100,7 @@ private:
     std::mutex m_outputErrorMutex;
     QString m_outputError; // why the audio output failed; guarded by the mutex
     bool m_outputFailureTaken = false;
+    bool m_brokeOff = false;    // an error ended playback
+    bool m_serverAsked = false; // whether the sound server was asked after that
     VideoOutput m_video;
 };
