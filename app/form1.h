@@ -38,6 +38,7 @@ public:
 
     PushButton* pushButton(int row) const;
     Frame* frame(int row) const;
+    // Made when the window is first shown.
     QLineEdit* Text1() const { return m_text1; }
 
     QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
@@ -110,8 +111,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
+public:
+    void setVisible(bool visible) override;
+
 private:
     void buildControls();
+    void addTextControls();
     void pointerMovedOver(int pointer);
     void showPointerShape();
 
