@@ -40,6 +40,8 @@ public:
     Frame* frame(int row) const;
     // Made when the window is first shown.
     QLineEdit* Text1() const { return m_text1; }
+    // Showing the window the first time also puts its text in place (see addTextControls).
+    void setVisible(bool visible) override;
 
     QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
     void setToneButtonCaption(int row, const QString& caption) override
@@ -110,9 +112,6 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
-
-public:
-    void setVisible(bool visible) override;
 
 private:
     void buildControls();
