@@ -105,7 +105,6 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     setFont(arial(9));
     setMouseTracking(true);
     buildControls();
-    m_text1->setFocus();
     m_controller = std::make_unique<TonePlaybackController>(*this);
 }
 
@@ -214,20 +213,11 @@ void Form1::PushButton11_Click()
 
 void Form1::buildControls()
 {
-    // Text1 lies wholly below the client area: it only holds the focus at start.
-    m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
-    m_text1->setGeometry(Text1Rect);
-    // What a screen reader says where the window opens: the focus is here, out of sight.
-    m_text1->setAccessibleName(QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
-    m_text1->setAccessibleDescription(
-        QStringLiteral("Press Tab to reach the tone buttons, Play 8 kHz to Play 22 kHz."));
-    QWidget* previous = m_text1;
-
+    QWidget* previous = nullptr;
     for (const ToneEntry& tone : ToneCatalogue::rows()) {
         const auto index = static_cast<size_t>(tone.row - 1);
         auto* frame = new Frame(this);
         frame->setObjectName(QStringLiteral("Frame%1").arg(tone.row));
-        frame->setTitle(tone.frameCaption);
         frame->setGeometry(
             twipsRect(FrameLeft, FrameTop + FramePitch * (tone.row - 1), FrameWidth, FrameHeight));
         frame->setBackColor(Qt::white);
@@ -242,7 +232,8 @@ void Form1::buildControls()
         button->setFont(arial(11.25));
         paintBackground(button, QPalette::Button, Qt::white);
         button->setFocusPolicy(Qt::StrongFocus);
-        setTabOrder(previous, button);
+        if (previous)
+            setTabOrder(previous, button);
         previous = button;
 
         connect(frame, &Frame::mouseMoved, this, FrameMouseMoves.at(index));
@@ -251,7 +242,29 @@ void Form1::buildControls()
         m_frames.at(index) = frame;
         m_buttons.at(index) = button;
     }
-    setTabOrder(previous, m_text1);
+}
+
+// The first text laid out sets up the fonts (fontconfig, Qt's font database), which takes longer
+// than anything else at start-up. The frames' captions and the text box are the only things that
+// lay text out before the first paint, so they are put in place right after the window has gone
+// to the screen and before anything is painted or takes the focus there.
+void Form1::addTextControls()
+{
+    for (const ToneEntry& tone : ToneCatalogue::rows())
+        frame(tone.row)->setTitle(tone.frameCaption);
+
+    // Text1 lies wholly below the client area: it only holds the focus at start.
+    m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    m_text1->setGeometry(Text1Rect);
+    // What a screen reader says where the window opens: the focus is here, out of sight.
+    m_text1->setAccessibleName(QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
+    m_text1->setAccessibleDescription(
+        QStringLiteral("Press Tab to reach the tone buttons, Play 8 kHz to Play 22 kHz."));
+    m_text1->setCursor(cursor());
+    m_text1->show();
+    setTabOrder(m_text1, pushButton(1));
+    setTabOrder(pushButton(ToneCatalogue::RowCount), m_text1);
+    m_text1->setFocus();
 }
 
 PushButton* Form1::pushButton(int row) const
@@ -311,6 +324,13 @@ void Form1::mouseMoveEvent(QMouseEvent* event)
 {
     QWidget::mouseMoveEvent(event);
     Form_MouseMove();
+}
+
+void Form1::setVisible(bool visible)
+{
+    QWidget::setVisible(visible);
+    if (visible && !m_text1)
+        addTextControls();
 }
 
 void Form1::showEvent(QShowEvent* event)

@@ -38,7 +38,10 @@ public:
 
     PushButton* pushButton(int row) const;
     Frame* frame(int row) const;
+    // Made when the window is first shown.
     QLineEdit* Text1() const { return m_text1; }
+    // Showing the window the first time also puts its text in place (see addTextControls).
+    void setVisible(bool visible) override;
 
     QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
     void setToneButtonCaption(int row, const QString& caption) override
@@ -112,6 +115,7 @@ protected:
 
 private:
     void buildControls();
+    void addTextControls();
     void pointerMovedOver(int pointer);
     void showPointerShape();
 

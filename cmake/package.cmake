@@ -26,9 +26,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://pitchwarden.example/)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Loaded by name at run time: the window system plugins of Qt, and GStreamer's playbin,
-# converters and volume (base), its MP3 parser and decoder (good) and the sound server's sink.
+# converters and volume (base), its MP3 parser and decoder (good), the sound server's sink and
+# the sound server's client library.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio")
+    "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio, libpulse0")
 # "Arial" resolves to its metric twin, so the captions fit their frames as designed.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-liberation2)
 
