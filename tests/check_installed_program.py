@@ -15,6 +15,7 @@ program started with a pipe for its hand cursor.
 """
 import json
 import os
+import re
 import select
 import shutil
 import struct
@@ -297,8 +298,9 @@ def our_stream_rates(session):
     rates = []
     for block in session.pactl("list", "sink-inputs").split("Sink Input #")[1:]:
         if f'application.process.binary = "{binary}"' in block:
-            formats = [line for line in block.splitlines() if "Sample Specification:" in line]
-            rates += [int(formats[0].split()[-1].rstrip("Hz"))] if formats else []
+            # The sample format line, e.g. "float32le 2ch 48000Hz", is the block's only rate.
+            rate = re.search(r"\b(\d+)Hz\b", block)
+            rates += [int(rate.group(1))] if rate else []
     return rates
 
 
