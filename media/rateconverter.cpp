@@ -478,6 +478,12 @@ void converter_init(Converter* self)
 
 namespace RateConverter {
 
+double PassbandTop(int inRate, int outRate)
+{
+    const double nyquist = std::min(inRate, outRate) / 2.0;
+    return inRate == outRate ? nyquist : nyquist * (1.0 - TransitionBandwidth);
+}
+
 void registerElement()
 {
     static const gboolean registered =

@@ -23,4 +23,9 @@ void registerElement();
 inline constexpr double TransitionBandwidth = 0.002;
 inline constexpr double StopAttenuationDb = 100.0;
 
+// The highest frequency that a conversion from `inRate` to `outRate` passes at its level: the
+// whole band of the lower rate but its transition to the stop band. Equal rates pass everything
+// below half the rate. A tone at or above it does not reach the listener intact.
+double PassbandTop(int inRate, int outRate);
+
 } // namespace RateConverter
