@@ -2,14 +2,15 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include <QByteArray>
+#include <QCoreApplication>
 
 #include <gst/audio/audio.h>
 
 #include "media/rateconverter.h"
-#include "media/soundserver.h"
 
 namespace {
 
@@ -17,6 +18,14 @@ namespace {
 constexpr auto FadeTimeout = std::chrono::milliseconds(250);
 // Heard a little past the last ramped sample, in case the sink's clock runs ahead.
 constexpr gint64 FadeMargin = 5 * GST_MSECOND;
+// A server that has not answered by then is taken as one that does not answer: the window
+// goes on meanwhile, and the press says so instead of waiting for the client library's own
+// limit (half a minute).
+constexpr int ServerAnswerMilliseconds = 1000;
+// Our stream shows at the server within milliseconds of the graph opening it.
+constexpr int StreamAnswerMilliseconds = 1000;
+// After the stream broke off: how long the connection may take to see the server gone too.
+constexpr auto LossNoticeTimeout = std::chrono::milliseconds(100);
 
 // With less buffered, the sound server ran dry when both cores were busy (gaps of 4 ms to 2 s in
 // the tone, each edge a click; 20 ms dropped out even when idle, 60 ms under load). The price:
@@ -29,6 +38,90 @@ GstElement* makeElement(const char* factory)
     return gst_element_factory_make(factory, nullptr);
 }
 
+// Tells our stream apart from every other at the server, earlier ones of ours included.
+QString newStreamTag()
+{
+    static std::atomic<int> serial = 0;
+    return QStringLiteral("%1.%2").arg(QCoreApplication::applicationPid()).arg(++serial);
+}
+
+int negotiatedRate(GstElement* element, const char* padName)
+{
+    int rate = 0;
+    GstPad* pad = element ? gst_element_get_static_pad(element, padName) : nullptr;
+    if (!pad)
+        return 0;
+    if (GstCaps* caps = gst_pad_get_current_caps(pad)) {
+        gst_structure_get_int(gst_caps_get_structure(caps, 0), "rate", &rate);
+        gst_caps_unref(caps);
+    }
+    gst_object_unref(pad);
+    return rate;
+}
+
+enum class Silence
+{
+    None,
+    SinkMuted,
+    StreamMuted,
+    VolumeZero
+};
+
+// What keeps the sink our stream plays on (or else the default sink) silent.
+Silence silenceIn(const ServerState& state)
+{
+    const ServerSink* sink = state.stream        ? &state.stream->sink
+                             : state.defaultSink ? &*state.defaultSink
+                                                 : nullptr;
+    if (sink && sink->muted)
+        return Silence::SinkMuted;
+    if (state.stream && state.stream->muted)
+        return Silence::StreamMuted;
+    if ((sink && sink->silent) || (state.stream && state.stream->silent))
+        return Silence::VolumeZero;
+    return Silence::None;
+}
+
+QString silenceBeforePlaying(Silence silence)
+{
+    switch (silence) {
+    case Silence::SinkMuted:
+        return QStringLiteral("The sound output is muted. Unmute it, then press the button again.");
+    case Silence::StreamMuted:
+        return QStringLiteral("The sound of this program is muted in the sound settings. Unmute "
+                              "it there, then press the button again.");
+    case Silence::VolumeZero:
+        return QStringLiteral("The sound output's volume is at zero. Turn it up a little, then "
+                              "press the button again.");
+    case Silence::None:
+        break;
+    }
+    return {};
+}
+
+QString silenceWhilePlaying(Silence silence)
+{
+    switch (silence) {
+    case Silence::SinkMuted:
+        return QStringLiteral("The sound output was muted during the tone. Unmute it, then press "
+                              "the button again.");
+    case Silence::StreamMuted:
+        return QStringLiteral("The sound of this program was muted in the sound settings during "
+                              "the tone. Unmute it there, then press the button again.");
+    case Silence::VolumeZero:
+        return QStringLiteral("The sound output's volume was turned to zero during the tone. Turn "
+                              "it up a little, then press the button again.");
+    case Silence::None:
+        break;
+    }
+    return {};
+}
+
+bool answered(const ServerState& state)
+{
+    return state.answer != ServerState::Waiting;
+}
+
 } // namespace
 
 AudioOutput::AudioOutput()
@@ -39,10 +132,19 @@ AudioOutput::AudioOutput()
 }
 
 // What PITCHWARDEN_AUDIO_SINK describes (tests use sinks that need no sound card); else the
-// sound server, at the rate its sink plays; else whatever the desktop offers.
+// sound server's sink, at the rate it plays; else, where there is no server, whatever the
+// desktop offers. A server that does not answer, or has no sink, gets a sink that plays to
+// nowhere: trying its sink again would wait for it without a limit.
 GstElement* AudioOutput::makeSink()
 {
     const QByteArray description = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    // A test's sink stands for the server's only where the test stands in for the server too.
+    if (description.isEmpty() || SoundServer::hasStandIn()) {
+        m_server = std::make_unique<SoundServer>(newStreamTag());
+        m_answer = m_server->awaitState(answered, ServerAnswerMilliseconds);
+        if (m_answer.answer == ServerState::Answered)
+            m_rate = m_answer.defaultSink->rate;
+    }
     if (!description.isEmpty()) {
         GError* error = nullptr;
         GstElement* bin = gst_parse_bin_from_description(description.constData(), TRUE, &error);
@@ -51,51 +153,138 @@ GstElement* AudioOutput::makeSink()
         if (bin)
             return bin;
     }
-    if (const auto server = QueryDefaultSink(&m_noServer)) {
-        if (GstElement* pulse = makeElement("pulsesink")) {
-            // Small buffering, so that sound starts and ends close to when the program says.
-            g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
-                         gint64(PulseLatencyMicroseconds), nullptr);
-            m_rate = server->rate;
-            m_usesServer = true;
-            return pulse;
-        }
+    switch (m_answer.answer) {
+    case ServerState::Answered:
+        return makeServerSink();
+    case ServerState::NoServer:
+    case ServerState::Lost:
+        m_fallback = makeElement("autoaudiosink");
+        return m_fallback;
+    case ServerState::Waiting:
+    case ServerState::NoDefaultSink:
+        break;
     }
-    m_fallback = makeElement("autoaudiosink");
-    return m_fallback;
+    GstElement* nowhere = makeElement("fakesink");
+    if (nowhere)
+        g_object_set(nowhere, "sync", TRUE, nullptr);
+    return nowhere;
+}
+
+GstElement* AudioOutput::makeServerSink()
+{
+    GstElement* pulse = makeElement("pulsesink");
+    if (!pulse)
+        return nullptr;
+    // Small buffering, so that sound starts and ends close to when the program says.
+    g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
+                 gint64(PulseLatencyMicroseconds), nullptr);
+    // The tag lets the server connection find our stream among the others.
+    GstStructure* properties =
+        gst_structure_new("properties", SoundServer::StreamTagKey, G_TYPE_STRING,
+                          m_server->streamTag().toUtf8().constData(), nullptr);
+    g_object_set(pulse, "stream-properties", properties, nullptr);
+    gst_structure_free(properties);
+    return pulse;
+}
+
+void AudioOutput::awaitStream()
+{
+    if (!m_server || m_answer.answer != ServerState::Answered)
+        return;
+    m_server->awaitState(
+        [](const ServerState& state) {
+            return state.stream.has_value() || state.answer != ServerState::Answered;
+        },
+        StreamAnswerMilliseconds);
 }
 
 // The automatic choice plays into a fake sink when it finds no device it can open.
-QString AudioOutput::problem() const
+bool AudioOutput::playsToNowhere() const
 {
-    if (!m_bin)
-        return QStringLiteral("the audio output could not be built");
     if (!m_fallback)
-        return {};
-    bool playsToNowhere = false;
+        return false;
+    bool nowhere = false;
     GstIterator* children = gst_bin_iterate_elements(GST_BIN(m_fallback));
     GValue child = G_VALUE_INIT;
     while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
         GstElementFactory* factory =
             gst_element_get_factory(GST_ELEMENT(g_value_get_object(&child)));
         if (factory && g_str_equal(gst_plugin_feature_get_name(factory), "fakesink"))
-            playsToNowhere = true;
+            nowhere = true;
         g_value_reset(&child);
     }
     g_value_unset(&child);
     gst_iterator_free(children);
-    if (!playsToNowhere)
-        return {};
-    return QStringLiteral("no sound server answered (%1) and no audio device could be opened")
-        .arg(m_noServer);
+    return nowhere;
 }
 
-QString AudioOutput::serverGone() const
+QString AudioOutput::problem() const
 {
-    QString why;
-    if (!m_usesServer || QueryDefaultSink(&why))
+    if (!m_bin)
+        return QStringLiteral("No sound output could be opened: the audio output could not be "
+                              "built.");
+    switch (m_answer.answer) {
+    case ServerState::Waiting:
+        if (!m_server)
+            break;
+        return QStringLiteral("The sound server does not answer, so nothing can be heard. "
+                              "Restart it (or log out and in again), then press the button "
+                              "again.");
+    case ServerState::NoDefaultSink:
+        return QStringLiteral("The sound server has no output to play to. Connect a sound device "
+                              "or choose an output in the sound settings, then press the button "
+                              "again.");
+    case ServerState::Answered:
+        return silenceBeforePlaying(silenceIn(m_server->state()));
+    case ServerState::NoServer:
+    case ServerState::Lost:
+        break;
+    }
+    if (!playsToNowhere())
         return {};
-    return QStringLiteral("the sound server stopped answering (%1)").arg(why);
+    return QStringLiteral("No sound output could be opened: there is no sound server (%1) and no "
+                          "audio device could be opened. Start the desktop's sound service or "
+                          "connect a sound device, then press the button again.")
+        .arg(m_answer.reason);
+}
+
+QString AudioOutput::loss(bool brokeOff) const
+{
+    if (!m_server || m_answer.answer != ServerState::Answered)
+        return {};
+    ServerState now = m_server->state();
+    // The sink's error can come a moment before our own connection sees the server go.
+    const auto deadline = std::chrono::steady_clock::now() + LossNoticeTimeout;
+    while (brokeOff && now.answer == ServerState::Answered &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        now = m_server->state();
+    }
+    if (now.answer != ServerState::Answered)
+        return QStringLiteral("The sound output was lost: the sound server stopped answering (%1). "
+                              "Press the button again once sound works.")
+            .arg(now.reason);
+    return silenceWhilePlaying(silenceIn(now));
+}
+
+int AudioOutput::playbackRate() const
+{
+    int rate = negotiatedRate(m_converter, "src");
+    if (m_server && m_answer.answer == ServerState::Answered) {
+        const ServerState now = m_server->state();
+        if (now.stream && now.stream->sink.rate > 0)
+            rate = rate > 0 ? std::min(rate, now.stream->sink.rate) : now.stream->sink.rate;
+    }
+    return rate;
+}
+
+double AudioOutput::highestFrequency() const
+{
+    const int source = negotiatedRate(m_converter, "sink");
+    const int playback = playbackRate();
+    if (source <= 0 || playback <= 0)
+        return std::numeric_limits<double>::infinity();
+    return RateConverter::PassbandTop(source, playback);
 }
 
 bool AudioOutput::contains(GstObject* source) const
@@ -123,6 +312,7 @@ void AudioOutput::build(GstElement* sink)
     g_object_set(filter, "caps", caps, nullptr);
     gst_caps_unref(caps);
     g_object_set(converter, "rate", m_rate, nullptr);
+    m_converter = converter;
     m_panorama = makeElement("audiopanorama");
     if (m_panorama)
         g_object_set(m_panorama, "method", 1, nullptr); // simple: attenuate the other channel

@@ -8,32 +8,44 @@
 #include <gst/gst.h>
 
 #include "media/gainramp.h"
+#include "media/soundserver.h"
 
 // The way from the decoder to the listener: the sink (the desktop's sound server, or what
 // PITCHWARDEN_AUDIO_SINK describes), a rate converter to the rate the sink really plays at so
 // that no sound server resamples our stream, the balance, and the gain ramp that keeps starts
 // and stops free of clicks. One output per playback graph; the graph owns the element.
+//
+// It also knows whether what it plays can be heard: it asks the sound server about the sink and,
+// once the graph has opened it, follows our stream there (a mute, a volume at zero, a move to a
+// sink of a lower rate).
 class AudioOutput
 {
 public:
+    // Asks the sound server for its sink, at most a second, running the window's events while
+    // it waits.
     AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
 
     // The output as one element, for the playbin's audio sink; null when it could not be made.
     GstElement* element() const { return m_bin.get(); }
-    // The rate the sound leaves at: the sound server's own, or 0 where the sink's caps decide.
-    int rate() const { return m_rate; }
-    // Why the sound can reach no listener, once the output has been opened (the graph prerolled):
-    // no sound server answered and the desktop's other outputs fell back to a sink that plays
-    // to nowhere. Empty when the sound goes somewhere.
-    QString problem() const;
     // Whether a message comes from inside the output.
     bool contains(GstObject* source) const;
-    // After the stream broke off: why the sound server is gone, asked of the server again (the
-    // sink's own error may come later than the stream's). Empty when it still answers, or when
-    // the output is no sound server.
-    QString serverGone() const;
+
+    // Once the graph has opened the output: waits (briefly, running the window's events) for the
+    // sound server to report our stream, with the settings it applied to it.
+    void awaitStream();
+    // Why nothing played now could be heard, as a complete sentence that says what to do; empty
+    // when the sound goes somewhere audible.
+    QString problem() const;
+    // Why the sound stopped reaching the listener while playing (the server gone, a mute);
+    // empty while it still does. `brokeOff`: the stream itself ended in an error.
+    QString loss(bool brokeOff) const;
+    // The lowest rate on the way to the listener (ours or the server's sink's), 0 when unknown.
+    int playbackRate() const;
+    // The highest frequency that reaches the listener at its level; infinite when nothing is
+    // known to limit it.
+    double highestFrequency() const;
 
     bool hasBalance() const { return m_panorama != nullptr; }
     int balance() const { return m_balance; }
@@ -55,14 +67,18 @@ private:
     };
 
     GstElement* makeSink();
+    GstElement* makeServerSink();
+    bool playsToNowhere() const;
+    QString silencedBy(const ServerState& state) const;
     void build(GstElement* sink);
     static GstPadProbeReturn rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
 
     std::unique_ptr<GstElement, ObjectUnref> m_bin;
-    GstElement* m_panorama = nullptr; // owned by the bin
-    GstElement* m_fallback = nullptr; // the desktop's automatic choice, when no server answered
-    QString m_noServer;               // why no sound server answered
-    bool m_usesServer = false;
+    GstElement* m_converter = nullptr; // owned by the bin
+    GstElement* m_panorama = nullptr;  // owned by the bin
+    GstElement* m_fallback = nullptr;  // the desktop's automatic choice, when there is no server
+    std::unique_ptr<SoundServer> m_server;
+    ServerState m_answer; // the server's first answer, which chose the sink
     int m_rate = 0;
     int m_balance = 0;
     GainRamp m_ramp;

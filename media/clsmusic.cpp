@@ -76,7 +76,7 @@ QVariant clsMusic::Height() const
 void clsMusic::releaseGraph()
 {
     m_graph->Stop();
-    m_graph.reset(); // closes the file before it returns
+    m_graph.reset(); // closes the file before it returns, unless its sink hangs
 }
 
 void clsMusic::setFileName(const QString& value)
@@ -84,7 +84,7 @@ void clsMusic::setFileName(const QString& value)
     m_mediaFileName = value;
     if (m_graph)
         releaseGraph();
-    m_graph = std::make_unique<MediaGraph>();
+    m_graph = MediaGraph::create();
     connect(m_graph.get(), &MediaGraph::notified, this, &clsMusic::notified);
     const bool rendered = m_graph->RenderFile(FileName());
     // Audio test: the volume can be read only where the graph has audio.
@@ -118,8 +118,8 @@ void clsMusic::Play()
 {
     if (m_mediaFileName.isEmpty())
         return;
-    if (const QString why = m_graph ? m_graph->TakeOutputFailure() : QString(); !why.isEmpty())
-        throw Failure(QStringLiteral("No sound output could be opened: %1.").arg(why));
+    if (const QString why = m_graph ? m_graph->TakeOutputProblem() : QString(); !why.isEmpty())
+        throw Failure(why);
     if (Duration() == Position())
         setPosition(0);
     if (m_graph)
@@ -175,9 +175,23 @@ void clsMusic::showFrameAt(double target)
 // the silence as the end of the media.
 double clsMusic::Position() const
 {
-    if (const QString why = m_graph ? m_graph->TakeOutputFailure() : QString(); !why.isEmpty())
-        throw Failure(QStringLiteral("The sound output was lost: %1.").arg(why));
-    return m_graph ? m_graph->CurrentPosition().value_or(0.0) : 0.0;
+    if (!m_graph)
+        return 0.0;
+    // Read first: the read itself may find that the output stalled.
+    const double position = m_graph->CurrentPosition().value_or(0.0);
+    if (const QString why = m_graph->TakeOutputLoss(); !why.isEmpty())
+        throw Failure(why);
+    return position;
+}
+
+double clsMusic::HighestFrequency() const
+{
+    return m_graph ? m_graph->HighestFrequency() : std::numeric_limits<double>::infinity();
+}
+
+qint32 clsMusic::OutputRate() const
+{
+    return m_graph ? m_graph->OutputRate() : 0;
 }
 
 qint32 clsMusic::State() const

@@ -39,6 +39,12 @@ public:
     void setBalance(qint32 value);
     bool HasAudio() const { return m_audioPresent; }
     bool HasVideo() const { return m_videoPresent; }
+    // What the sound output of the open file lets the listener hear: the highest frequency it
+    // carries at its level (infinite when nothing is known to limit it), and the lowest rate on
+    // the way (0 when unknown). Whether the output is muted, or lost, is reported by Play and by
+    // the reads of Position.
+    double HighestFrequency() const;
+    qint32 OutputRate() const;
 
 signals:
     // Something happened in the graph (end of stream, error, state change): a waiting loop
@@ -54,7 +60,7 @@ private:
 
     // The graph stands for the whole set of interfaces of one graph object: they are always
     // replaced and released together.
-    std::unique_ptr<MediaGraph> m_graph;
+    MediaGraph::Ptr m_graph;
     qint32 m_ownerWindow = 0;
     QString m_mediaFileName;
     bool m_audioPresent = false;

@@ -1,6 +1,7 @@
 #include "media/mediagraph.h"
 
 #include <cmath>
+#include <limits>
 
 #include <sys/stat.h>
 
@@ -11,12 +12,23 @@
 #include <QUrl>
 
 #include "media/mp3duration.h"
+#include "media/pipelinecall.h"
 #include "media/rateconverter.h"
 
 namespace {
 
+using std::chrono::milliseconds;
+
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
+// Opening includes the sink's connection to the sound server and the preroll; a healthy one
+// takes milliseconds.
+constexpr milliseconds OpenTimeout{1000};
+// Starting, pausing, seeking and closing take a healthy sink a few milliseconds. A stop also
+// waits up to a quarter of a second for its fade: together well under a second.
+constexpr milliseconds ChangeTimeout{500};
+// A running sink whose position has not moved for this long takes no sound.
+constexpr auto StallTimeout = std::chrono::seconds(2);
 void initGStreamer()
 {
     static const bool done = [] {
@@ -55,6 +67,32 @@ void MediaGraph::ElementUnref::operator()(GstElement* element) const
     gst_object_unref(element);
 }
 
+MediaGraph::Ptr MediaGraph::create()
+{
+    return Ptr(new MediaGraph());
+}
+
+// A graph whose pipeline may still be busy on another thread (a sink waiting for its server) is
+// kept until the pipeline has closed, then deleted on the UI thread, its own.
+void MediaGraph::Release::operator()(MediaGraph* graph) const
+{
+    if (!graph->m_playbin) {
+        delete graph;
+        return;
+    }
+    PipelineCall close(graph->m_playbin.get(), [](GstElement* pipeline) {
+        return gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
+    });
+    if (close.wait(graph->m_hung ? milliseconds(0) : ChangeTimeout)) {
+        delete graph;
+        return;
+    }
+    close.whenDone([graph] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [graph] { delete graph; }, Qt::QueuedConnection);
+    });
+}
+
 MediaGraph::MediaGraph()
 {
     initGStreamer();
@@ -77,7 +115,7 @@ MediaGraph::~MediaGraph()
 // Fades the sound out before the pipeline pauses, where there is sound to fade.
 void MediaGraph::fadeOutBeforePausing()
 {
-    if (m_state != Running || m_atEnd || endOfStreamSeen() || !hasAudio())
+    if (m_hung || m_state != Running || m_atEnd || endOfStreamSeen() || !hasAudio())
         return;
     m_output->fadeOut(m_playbin.get());
 }
@@ -117,8 +155,9 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
         graph->m_endOfStream = true;
         break;
     case GST_MESSAGE_ERROR:
-        graph->m_streamError = true;
+        // The reason first: a position read that sees the flag must find the reason too.
         graph->noteOutputError(const_cast<GstMessage*>(original));
+        graph->m_streamError = true;
         break;
     case GST_MESSAGE_STATE_CHANGED:
     case GST_MESSAGE_ASYNC_DONE:
@@ -143,26 +182,51 @@ void MediaGraph::noteOutputError(GstMessage* message)
     g_clear_error(&error);
 }
 
-QString MediaGraph::TakeOutputFailure()
+QString MediaGraph::TakeOutputProblem()
 {
     if (m_outputFailureTaken)
         return {};
-    QString why;
-    {
+    QString why = m_failure;
+    if (why.isEmpty()) {
         std::lock_guard lock(m_outputErrorMutex);
-        why = m_outputError;
+        if (!m_outputError.isEmpty())
+            why = QStringLiteral("No sound output could be opened: %1.").arg(m_outputError);
     }
-    if (why.isEmpty() && m_output)
+    // A file that cannot be played plays silently: no output is to blame.
+    if (why.isEmpty() && m_output && m_rendered)
         why = m_output->problem();
-    // The stream broke off during playback: the sound server may be gone although its sink has
-    // not said so yet. Asked once.
-    if (why.isEmpty() && m_output && m_state == Running && !m_serverAsked &&
-        (m_streamError || m_brokeOff)) {
-        m_serverAsked = true;
-        why = m_output->serverGone();
-    }
     m_outputFailureTaken = !why.isEmpty();
     return why;
+}
+
+QString MediaGraph::TakeOutputLoss()
+{
+    if (m_outputFailureTaken || !m_ran)
+        return {};
+    QString why = m_failure;
+    if (why.isEmpty()) {
+        std::lock_guard lock(m_outputErrorMutex);
+        if (!m_outputError.isEmpty())
+            why = QStringLiteral("The sound output was lost: %1.").arg(m_outputError);
+    }
+    if (why.isEmpty() && m_output && !m_atEnd)
+        why = m_output->loss(false);
+    // The stream broke off: the sound server may be gone although its sink has not said so.
+    if (why.isEmpty() && m_output && m_brokeOff)
+        why = m_output->loss(true);
+    m_outputFailureTaken = !why.isEmpty();
+    return why;
+}
+
+int MediaGraph::OutputRate() const
+{
+    return m_output && m_rendered ? m_output->playbackRate() : 0;
+}
+
+double MediaGraph::HighestFrequency() const
+{
+    return m_output && m_rendered ? m_output->highestFrequency()
+                                  : std::numeric_limits<double>::infinity();
 }
 
 bool MediaGraph::event(QEvent* event)
@@ -210,15 +274,23 @@ bool MediaGraph::RenderFile(const QString& path)
         if (m_output->element())
             g_object_set(m_playbin.get(), "audio-sink", m_output->element(), nullptr);
     }
-    if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+    const bool prerolled = call(
+        [](GstElement* pipeline) {
+            GstState state = GST_STATE_NULL;
+            if (gst_element_set_state(pipeline, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE &&
+                gst_element_get_state(pipeline, &state, nullptr, PrerollTimeout) ==
+                    GST_STATE_CHANGE_SUCCESS &&
+                state == GST_STATE_PAUSED)
+                return true;
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            return false;
+        },
+        OpenTimeout);
+    if (!prerolled)
         return false;
-    GstState state = GST_STATE_NULL;
-    if (gst_element_get_state(m_playbin.get(), &state, nullptr, PrerollTimeout) !=
-            GST_STATE_CHANGE_SUCCESS ||
-        state != GST_STATE_PAUSED) {
-        gst_element_set_state(m_playbin.get(), GST_STATE_NULL);
-        return false;
-    }
+    if (m_output)
+        m_output->awaitStream();
+    g_object_get(m_playbin.get(), "n-audio", &m_audioStreams, nullptr);
     gint64 nanoseconds = 0;
     if (gst_element_query_duration(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds) &&
         nanoseconds > 0)
@@ -227,6 +299,7 @@ bool MediaGraph::RenderFile(const QString& path)
         m_duration = Mp3Duration(path);
     m_rendered = true;
     m_state = Stopped;
+    m_ran = false;
     m_atEnd = false;
     m_endOfStream = false;
     m_streamError = false;
@@ -235,10 +308,14 @@ bool MediaGraph::RenderFile(const QString& path)
 
 bool MediaGraph::Run()
 {
-    if (m_rendered && m_state != Running)
+    if (!m_rendered || m_hung)
+        return false;
+    if (m_state != Running)
         m_output->rampUp();
-    if (!m_rendered ||
-        gst_element_set_state(m_playbin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+    m_ran = true;
+    m_lastPosition = -1;
+    m_lastProgress = std::chrono::steady_clock::now();
+    if (!changeState(GST_STATE_PLAYING, ChangeTimeout))
         return false;
     m_state = Running;
     return true;
@@ -259,11 +336,49 @@ bool MediaGraph::haltAs(RunState state)
 {
     if (!m_rendered)
         return false;
+    // A hung sink is not waited for: the graph simply counts as halted.
+    if (m_hung) {
+        m_state = state;
+        return true;
+    }
     fadeOutBeforePausing();
-    if (gst_element_set_state(m_playbin.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+    if (!changeState(GST_STATE_PAUSED, ChangeTimeout))
         return false;
     m_state = state;
     return true;
+}
+
+bool MediaGraph::call(std::function<bool(GstElement*)> work, milliseconds timeout)
+{
+    if (m_hung)
+        return false;
+    PipelineCall pending(m_playbin.get(), std::move(work));
+    const auto done = pending.wait(timeout);
+    if (!done)
+        hang(QStringLiteral("The sound server stopped answering, so nothing can be heard. Restart "
+                            "it (or log out and in again), then press the button again."));
+    return done.value_or(false);
+}
+
+bool MediaGraph::changeState(GstState state, milliseconds timeout)
+{
+    return call(
+        [state](GstElement* pipeline) {
+            return gst_element_set_state(pipeline, state) != GST_STATE_CHANGE_FAILURE;
+        },
+        timeout);
+}
+
+// From now on the pipeline may be busy on another thread for good: it is not touched again, and
+// playback counts as ended.
+void MediaGraph::hang(const QString& why)
+{
+    m_hung = true;
+    m_atEnd = true;
+    if (m_failure.isEmpty())
+        m_failure = why;
+    if (!m_duration)
+        m_duration = 0.0;
 }
 
 std::optional<int> MediaGraph::GetState() const
@@ -278,7 +393,7 @@ std::optional<double> MediaGraph::Duration() const
     return m_rendered ? m_duration : std::nullopt;
 }
 
-std::optional<double> MediaGraph::CurrentPosition() const
+std::optional<double> MediaGraph::CurrentPosition()
 {
     if (!m_rendered)
         return std::nullopt;
@@ -288,6 +403,18 @@ std::optional<double> MediaGraph::CurrentPosition() const
     gint64 nanoseconds = 0;
     if (!gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds))
         return std::nullopt;
+    if (m_state == Running && !endOfStreamSeen()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (nanoseconds != m_lastPosition) {
+            m_lastPosition = nanoseconds;
+            m_lastProgress = now;
+        } else if (now - m_lastProgress >= StallTimeout) {
+            hang(QStringLiteral("The sound output was lost: the sound server has taken no sound "
+                                "for 2 seconds. Restart it (or log out and in again), then press "
+                                "the button again."));
+            return m_duration;
+        }
+    }
     const double seconds = double(nanoseconds) / GST_SECOND;
     // Never report the end before the end of stream says so.
     return m_duration ? std::min(seconds, std::nextafter(*m_duration, 0.0)) : seconds;
@@ -295,18 +422,28 @@ std::optional<double> MediaGraph::CurrentPosition() const
 
 bool MediaGraph::seek(double rate, double seconds)
 {
-    const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
     const auto position = static_cast<gint64>(std::llround(seconds * GST_SECOND));
-    if (!gst_element_seek(m_playbin.get(), rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
-                          position, GST_SEEK_TYPE_NONE, 0))
+    const bool sought = call(
+        [rate, position](GstElement* pipeline) {
+            const auto flags =
+                static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+            if (!gst_element_seek(pipeline, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                                  position, GST_SEEK_TYPE_NONE, 0))
+                return false;
+            // Let the flush finish so that the position reads the target at once.
+            gst_element_get_state(pipeline, nullptr, nullptr, PrerollTimeout);
+            return true;
+        },
+        ChangeTimeout);
+    if (!sought)
         return false;
     // A seek to the end reads the end, as the end of stream does. An end of stream from before
     // the seek no longer counts.
     m_endOfStream = false;
     m_streamError = false;
     m_atEnd = m_duration && seconds >= *m_duration;
-    // Let the flush finish so that the position reads the target at once.
-    gst_element_get_state(m_playbin.get(), nullptr, nullptr, PrerollTimeout);
+    m_lastPosition = -1;
+    m_lastProgress = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -335,10 +472,7 @@ bool MediaGraph::SetRate(double rate)
 
 bool MediaGraph::hasAudio() const
 {
-    gint streams = 0;
-    if (m_rendered)
-        g_object_get(m_playbin.get(), "n-audio", &streams, nullptr);
-    return streams > 0;
+    return m_rendered && !m_hung && m_audioStreams > 0;
 }
 
 std::optional<int> MediaGraph::Volume() const
@@ -378,7 +512,7 @@ bool MediaGraph::SetBalance(int balance)
 
 std::optional<QSize> MediaGraph::videoSize() const
 {
-    if (!m_rendered)
+    if (!m_rendered || m_hung)
         return std::nullopt;
     GstPad* pad = nullptr;
     g_signal_emit_by_name(m_playbin.get(), "get-video-pad", 0, &pad);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,11 +21,24 @@
 // success or failure instead of raising. Like the classic media graphs it stands in for, a
 // stop keeps the position, and at the end of the media the graph stays running with its
 // position reading exactly the duration.
+//
+// No operation waits on the sound server for long: state changes and seeks run on another
+// thread, bounded, and a graph whose sink stops answering (or stops taking sound while it
+// plays) counts as hung from then on. A hung graph ends like a broken stream, touches its
+// pipeline no more, and is freed on another thread once its sink lets go (MediaGraph::Release).
 class MediaGraph : public QObject
 {
     Q_OBJECT
 
 public:
+    // Frees a graph without waiting for a sink that does not answer.
+    struct Release
+    {
+        void operator()(MediaGraph* graph) const;
+    };
+    using Ptr = std::unique_ptr<MediaGraph, Release>;
+    static Ptr create();
+
     enum RunState
     {
         Stopped = 0,
@@ -31,16 +46,15 @@ public:
         Running = 2
     };
 
-    MediaGraph();
-    ~MediaGraph() override;
-
     bool RenderFile(const QString& path);
     bool Run();
     bool Pause();
     bool Stop();
     std::optional<int> GetState() const; // answers at once, never waits
     std::optional<double> Duration() const;
-    std::optional<double> CurrentPosition() const;
+    // Also watches that a running graph's sound moves on: a sink that takes no sound for two
+    // seconds has lost its sound server.
+    std::optional<double> CurrentPosition();
     bool SetCurrentPosition(double seconds);
     std::optional<double> Rate() const;
     bool SetRate(double rate);
@@ -58,9 +72,16 @@ public:
     bool SetWindowHeight(qint32 height);
     bool SetWindowOwner(qint32 owner);
     bool SetWindowVisible(bool visible);
-    // Why the sound cannot reach a listener: an error of the audio output, or an output that
-    // plays to nowhere. Given once, so that one failure is reported once; empty otherwise.
-    QString TakeOutputFailure();
+    // Why what is about to play could not be heard (no sound output, a server that does not
+    // answer, a muted output), as a sentence that says what to do. Empty when it can be heard.
+    // Each failure is given once, by this or by TakeOutputLoss, so that it is reported once.
+    QString TakeOutputProblem();
+    // Why the sound stopped reaching the listener after Run (the output lost, hung or muted).
+    QString TakeOutputLoss();
+    // The lowest rate on the way to the listener, 0 when unknown; and the highest frequency
+    // that reaches the listener at its level, infinite when nothing is known to limit it.
+    int OutputRate() const;
+    double HighestFrequency() const;
 
 signals:
     // End of stream, an error or a change of state (delivered on the UI thread).
@@ -70,6 +91,9 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    MediaGraph();
+    ~MediaGraph() override;
+
     struct ElementUnref
     {
         void operator()(GstElement* element) const;
@@ -82,6 +106,11 @@ private:
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
+    // Runs `work` on the pipeline from another thread, waiting at most `timeout`; a graph whose
+    // work outlasts that is hung. False when it failed, timed out, or the graph is hung.
+    bool call(std::function<bool(GstElement*)> work, std::chrono::milliseconds timeout);
+    bool changeState(GstState state, std::chrono::milliseconds timeout);
+    void hang(const QString& why);
     void fadeOutBeforePausing();
     bool endOfStreamSeen() const;
     // Pauses the pipeline (after the fade) and reports the graph as `state`.
@@ -98,9 +127,15 @@ private:
     std::atomic<bool> m_endOfStream = false;
     std::atomic<bool> m_streamError = false;
     std::mutex m_outputErrorMutex;
-    QString m_outputError; // why the audio output failed; guarded by the mutex
+    QString m_outputError; // the audio output's own error message; guarded by the mutex
+    QString m_failure;     // why the graph hung, as it is reported
     bool m_outputFailureTaken = false;
-    bool m_brokeOff = false;    // an error ended playback
-    bool m_serverAsked = false; // whether the sound server was asked after that
+    bool m_hung = false;
+    bool m_ran = false;      // Run was asked for since the file was opened
+    bool m_brokeOff = false; // an error ended playback
+    int m_audioStreams = 0;
+    // The last position read while running, and when it last moved on.
+    gint64 m_lastPosition = -1;
+    std::chrono::steady_clock::time_point m_lastProgress;
     VideoOutput m_video;
 };

@@ -1,39 +1,47 @@
 #include "media/soundserver.h"
 
-#include <chrono>
-#include <memory>
+#include <optional>
 
 #include <dlfcn.h>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
-#include <pulse/mainloop.h>
+#include <pulse/subscribe.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/volume.h>
 
 namespace {
-
-constexpr auto AnswerTimeout = std::chrono::seconds(1);
 
 // The client library is loaded when the server is first asked (at the first tone, when
 // GStreamer's sink loads it too), not with the program: linked in, it and the libraries it
 // brings (libsndfile with its codecs, libsystemd, ...) added about 5 ms to every start.
 struct PulseLibrary
 {
-    decltype(&::pa_mainloop_new) mainloop_new = nullptr;
-    decltype(&::pa_mainloop_free) mainloop_free = nullptr;
-    decltype(&::pa_mainloop_get_api) mainloop_get_api = nullptr;
-    decltype(&::pa_mainloop_prepare) mainloop_prepare = nullptr;
-    decltype(&::pa_mainloop_poll) mainloop_poll = nullptr;
-    decltype(&::pa_mainloop_dispatch) mainloop_dispatch = nullptr;
+    decltype(&::pa_threaded_mainloop_new) threaded_mainloop_new = nullptr;
+    decltype(&::pa_threaded_mainloop_free) threaded_mainloop_free = nullptr;
+    decltype(&::pa_threaded_mainloop_start) threaded_mainloop_start = nullptr;
+    decltype(&::pa_threaded_mainloop_stop) threaded_mainloop_stop = nullptr;
+    decltype(&::pa_threaded_mainloop_get_api) threaded_mainloop_get_api = nullptr;
     decltype(&::pa_context_new) context_new = nullptr;
     decltype(&::pa_context_connect) context_connect = nullptr;
     decltype(&::pa_context_disconnect) context_disconnect = nullptr;
     decltype(&::pa_context_unref) context_unref = nullptr;
     decltype(&::pa_context_get_state) context_get_state = nullptr;
     decltype(&::pa_context_errno) context_errno = nullptr;
+    decltype(&::pa_context_set_state_callback) context_set_state_callback = nullptr;
+    decltype(&::pa_context_set_subscribe_callback) context_set_subscribe_callback = nullptr;
+    decltype(&::pa_context_subscribe) context_subscribe = nullptr;
     decltype(&::pa_context_get_sink_info_by_name) context_get_sink_info_by_name = nullptr;
-    decltype(&::pa_operation_get_state) operation_get_state = nullptr;
+    decltype(&::pa_context_get_sink_info_by_index) context_get_sink_info_by_index = nullptr;
+    decltype(&::pa_context_get_sink_input_info_list) context_get_sink_input_info_list = nullptr;
     decltype(&::pa_operation_unref) operation_unref = nullptr;
+    decltype(&::pa_proplist_gets) proplist_gets = nullptr;
+    decltype(&::pa_cvolume_max) cvolume_max = nullptr;
     decltype(&::pa_strerror) strerror = nullptr;
 
     // Loaded once and kept for the life of the program; null when it cannot be loaded.
@@ -51,21 +59,27 @@ private:
             return std::nullopt;
         PulseLibrary l;
         const bool complete =
-            bind(handle, l.mainloop_new, "pa_mainloop_new") &&
-            bind(handle, l.mainloop_free, "pa_mainloop_free") &&
-            bind(handle, l.mainloop_get_api, "pa_mainloop_get_api") &&
-            bind(handle, l.mainloop_prepare, "pa_mainloop_prepare") &&
-            bind(handle, l.mainloop_poll, "pa_mainloop_poll") &&
-            bind(handle, l.mainloop_dispatch, "pa_mainloop_dispatch") &&
+            bind(handle, l.threaded_mainloop_new, "pa_threaded_mainloop_new") &&
+            bind(handle, l.threaded_mainloop_free, "pa_threaded_mainloop_free") &&
+            bind(handle, l.threaded_mainloop_start, "pa_threaded_mainloop_start") &&
+            bind(handle, l.threaded_mainloop_stop, "pa_threaded_mainloop_stop") &&
+            bind(handle, l.threaded_mainloop_get_api, "pa_threaded_mainloop_get_api") &&
             bind(handle, l.context_new, "pa_context_new") &&
             bind(handle, l.context_connect, "pa_context_connect") &&
             bind(handle, l.context_disconnect, "pa_context_disconnect") &&
             bind(handle, l.context_unref, "pa_context_unref") &&
             bind(handle, l.context_get_state, "pa_context_get_state") &&
             bind(handle, l.context_errno, "pa_context_errno") &&
+            bind(handle, l.context_set_state_callback, "pa_context_set_state_callback") &&
+            bind(handle, l.context_set_subscribe_callback, "pa_context_set_subscribe_callback") &&
+            bind(handle, l.context_subscribe, "pa_context_subscribe") &&
             bind(handle, l.context_get_sink_info_by_name, "pa_context_get_sink_info_by_name") &&
-            bind(handle, l.operation_get_state, "pa_operation_get_state") &&
+            bind(handle, l.context_get_sink_info_by_index, "pa_context_get_sink_info_by_index") &&
+            bind(handle, l.context_get_sink_input_info_list,
+                 "pa_context_get_sink_input_info_list") &&
             bind(handle, l.operation_unref, "pa_operation_unref") &&
+            bind(handle, l.proplist_gets, "pa_proplist_gets") &&
+            bind(handle, l.cvolume_max, "pa_cvolume_max") &&
             bind(handle, l.strerror, "pa_strerror");
         if (!complete)
             return std::nullopt;
@@ -85,84 +99,245 @@ const PulseLibrary& pulse()
     return *PulseLibrary::get();
 }
 
-struct MainloopFree
+std::function<ServerState()>& standIn()
 {
-    void operator()(pa_mainloop* loop) const { pulse().mainloop_free(loop); }
-};
-struct ContextRelease
-{
-    void operator()(pa_context* context) const
-    {
-        pulse().context_disconnect(context);
-        pulse().context_unref(context);
-    }
-};
-struct OperationUnref
-{
-    void operator()(pa_operation* operation) const { pulse().operation_unref(operation); }
-};
-
-// Runs the loop until `done` holds or the deadline passes; returns whether it held.
-template <typename Done>
-bool runUntil(pa_mainloop* loop, std::chrono::steady_clock::time_point deadline, Done done)
-{
-    while (!done()) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || pulse().mainloop_prepare(loop, int(left.count())) < 0 ||
-            pulse().mainloop_poll(loop) < 0 || pulse().mainloop_dispatch(loop) < 0)
-            return done();
-    }
-    return true;
+    static std::function<ServerState()> answers;
+    return answers;
 }
 
-void takeSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* result)
+// Requests are fire and forget: their answers arrive in the callbacks.
+void forget(pa_operation* operation)
 {
-    auto* sink = static_cast<std::optional<ServerSink>*>(result);
-    if (eol == 0 && info)
-        *sink = ServerSink{QString::fromUtf8(info->name), int(info->sample_spec.rate)};
+    if (operation)
+        pulse().operation_unref(operation);
+}
+
+QString errorText(pa_context* context)
+{
+    return QString::fromUtf8(pulse().strerror(pulse().context_errno(context)));
 }
 
 } // namespace
 
-std::optional<ServerSink> QueryDefaultSink(QString* why)
+// Everything here but `m_state` belongs to the client library's thread once it runs; the
+// callbacks below run there, one at a time.
+struct SoundServer::Connection
 {
-    const auto fail = [why](const QString& reason) {
-        if (why)
-            *why = reason;
-        return std::nullopt;
+    QString tag;
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    bool ready = false;
+    // Our stream, found in a list of streams, until its sink's answer completes it.
+    struct Tagged
+    {
+        bool muted = false;
+        bool silent = false;
+        uint32_t sink = 0;
     };
-    if (!PulseLibrary::get())
-        return fail(QStringLiteral("no sound server client library (libpulse.so.0)"));
-    const auto deadline = std::chrono::steady_clock::now() + AnswerTimeout;
-    std::unique_ptr<pa_mainloop, MainloopFree> loop(pulse().mainloop_new());
-    if (!loop)
-        return fail(QStringLiteral("no event loop for the sound server"));
-    std::unique_ptr<pa_context, ContextRelease> context(
-        pulse().context_new(pulse().mainloop_get_api(loop.get()), "Pitchwarden Ear Check"));
-    if (!context)
-        return fail(QStringLiteral("no connection object for the sound server"));
-    if (pulse().context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return fail(QString::fromUtf8(pulse().strerror(pulse().context_errno(context.get()))));
-    const auto settled = [&] {
-        const pa_context_state_t state = pulse().context_get_state(context.get());
-        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-    };
-    if (!runUntil(loop.get(), deadline, settled) ||
-        pulse().context_get_state(context.get()) != PA_CONTEXT_READY) {
-        const int error = pulse().context_errno(context.get());
-        return fail(error ? QString::fromUtf8(pulse().strerror(error))
-                          : QStringLiteral("the sound server did not answer"));
+    std::optional<Tagged> tagged;
+
+    mutable std::mutex mutex;
+    ServerState state; // guarded by the mutex
+
+    template <typename Change> void update(Change change)
+    {
+        std::lock_guard lock(mutex);
+        change(state);
     }
-    std::optional<ServerSink> sink;
-    std::unique_ptr<pa_operation, OperationUnref> query(pulse().context_get_sink_info_by_name(
-        context.get(), "@DEFAULT_SINK@", &takeSinkInfo, &sink));
-    if (!query)
-        return fail(QString::fromUtf8(pulse().strerror(pulse().context_errno(context.get()))));
-    const auto answered = [&] {
-        return pulse().operation_get_state(query.get()) != PA_OPERATION_RUNNING;
-    };
-    if (!runUntil(loop.get(), deadline, answered) || !sink)
-        return fail(QStringLiteral("the sound server has no default sink"));
-    return sink;
+
+    static void onContextState(pa_context* context, void* self);
+    static void onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self);
+    static void onDefaultSink(pa_context*, const pa_sink_info* info, int eol, void* self);
+    static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+    static void onStreamSink(pa_context*, const pa_sink_info* info, int eol, void* self);
+
+    // Asks again for everything we follow: the default sink, and our stream with its sink.
+    void refresh()
+    {
+        forget(
+            pulse().context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &onDefaultSink, this));
+        if (!tag.isEmpty())
+            forget(pulse().context_get_sink_input_info_list(context, &onSinkInput, this));
+    }
+};
+
+namespace {
+
+ServerSink sinkOf(const pa_sink_info& info)
+{
+    return ServerSink{QString::fromUtf8(info.name), int(info.sample_spec.rate), info.mute != 0,
+                      pulse().cvolume_max(&info.volume) == PA_VOLUME_MUTED};
+}
+
+} // namespace
+
+void SoundServer::Connection::onContextState(pa_context* context, void* self)
+{
+    auto* connection = static_cast<Connection*>(self);
+    switch (pulse().context_get_state(context)) {
+    case PA_CONTEXT_READY:
+        connection->ready = true;
+        pulse().context_set_subscribe_callback(context, &onServerEvent, self);
+        forget(pulse().context_subscribe(context,
+                                         pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK |
+                                                                PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                                PA_SUBSCRIPTION_MASK_SERVER),
+                                         nullptr, nullptr));
+        connection->refresh();
+        break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        connection->update([&](ServerState& state) {
+            state.answer = connection->ready ? ServerState::Lost : ServerState::NoServer;
+            state.reason = errorText(context);
+        });
+        break;
+    default:
+        break;
+    }
+}
+
+// A sink or a stream changed, appeared or went (a mute, a volume, a stream moved, a new
+// default): the picture is asked for anew.
+void SoundServer::Connection::onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t,
+                                            void* self)
+{
+    static_cast<Connection*>(self)->refresh();
+}
+
+void SoundServer::Connection::onDefaultSink(pa_context*, const pa_sink_info* info, int eol,
+                                            void* self)
+{
+    auto* connection = static_cast<Connection*>(self);
+    if (eol < 0) {
+        connection->update([](ServerState& state) {
+            state.answer = ServerState::NoDefaultSink;
+            state.defaultSink.reset();
+        });
+    } else if (info) {
+        connection->update([&](ServerState& state) {
+            state.answer = ServerState::Answered;
+            state.defaultSink = sinkOf(*info);
+        });
+    }
+}
+
+void SoundServer::Connection::onSinkInput(pa_context* context, const pa_sink_input_info* info,
+                                          int eol, void* self)
+{
+    auto* connection = static_cast<Connection*>(self);
+    if (info && eol == 0) {
+        const char* tag = pulse().proplist_gets(info->proplist, StreamTagKey);
+        if (tag && connection->tag == QString::fromUtf8(tag))
+            connection->tagged = Tagged{
+                info->mute != 0, pulse().cvolume_max(&info->volume) == PA_VOLUME_MUTED, info->sink};
+        return;
+    }
+    // The whole list is in: our stream's sink is asked for next, or the stream is gone.
+    if (connection->tagged)
+        forget(pulse().context_get_sink_info_by_index(context, connection->tagged->sink,
+                                                      &onStreamSink, self));
+    else
+        connection->update([](ServerState& state) { state.stream.reset(); });
+}
+
+void SoundServer::Connection::onStreamSink(pa_context*, const pa_sink_info* info, int eol,
+                                           void* self)
+{
+    auto* connection = static_cast<Connection*>(self);
+    if (!info || eol != 0 || !connection->tagged)
+        return;
+    const ServerStream found{connection->tagged->muted, connection->tagged->silent, sinkOf(*info)};
+    connection->tagged.reset();
+    connection->update([&](ServerState& state) { state.stream = found; });
+}
+
+SoundServer::SoundServer(const QString& streamTag) : m_connection(std::make_unique<Connection>())
+{
+    m_connection->tag = streamTag;
+    if (standIn())
+        return;
+    if (const QString failure = connect(); !failure.isEmpty())
+        m_connection->update([&](ServerState& state) {
+            state.answer = ServerState::NoServer;
+            state.reason = failure;
+        });
+}
+
+// Starts connecting, never starting a server; the answers arrive on the library's thread.
+QString SoundServer::connect()
+{
+    if (!PulseLibrary::get())
+        return QStringLiteral("no sound server client library (libpulse.so.0)");
+    Connection& c = *m_connection;
+    c.loop = pulse().threaded_mainloop_new();
+    if (!c.loop)
+        return QStringLiteral("no event loop for the sound server");
+    c.context =
+        pulse().context_new(pulse().threaded_mainloop_get_api(c.loop), "Pitchwarden Ear Check");
+    if (!c.context)
+        return QStringLiteral("no connection object for the sound server");
+    pulse().context_set_state_callback(c.context, &Connection::onContextState, &c);
+    if (pulse().context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return errorText(c.context);
+    if (pulse().threaded_mainloop_start(c.loop) < 0)
+        return QStringLiteral("no thread for the sound server connection");
+    return {};
+}
+
+// Stopping the library's thread only wakes it from its poll: it never waits for the server.
+SoundServer::~SoundServer()
+{
+    Connection& c = *m_connection;
+    if (c.loop)
+        pulse().threaded_mainloop_stop(c.loop);
+    if (c.context) {
+        pulse().context_disconnect(c.context);
+        pulse().context_unref(c.context);
+    }
+    if (c.loop)
+        pulse().threaded_mainloop_free(c.loop);
+}
+
+const QString& SoundServer::streamTag() const
+{
+    return m_connection->tag;
+}
+
+ServerState SoundServer::state() const
+{
+    if (standIn())
+        return standIn()();
+    std::lock_guard lock(m_connection->mutex);
+    return m_connection->state;
+}
+
+ServerState SoundServer::awaitState(const std::function<bool(const ServerState&)>& done,
+                                    int milliseconds) const
+{
+    ServerState now = state();
+    if (done(now))
+        return now;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        now = state();
+        if (done(now) || clock.hasExpired(milliseconds))
+            loop.quit();
+    });
+    tick.start(2);
+    loop.exec();
+    return now;
+}
+
+void SoundServer::setStandInForTesting(std::function<ServerState()> answers)
+{
+    standIn() = std::move(answers);
+}
+
+bool SoundServer::hasStandIn()
+{
+    return bool(standIn());
 }

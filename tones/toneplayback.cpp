@@ -18,6 +18,21 @@ namespace {
 const auto StopPlayingCaption = QStringLiteral("Stop Playing");
 constexpr int TickMilliseconds = 10;
 
+// A tone at or above the highest frequency the sound output carries (a Bluetooth headset's call
+// profile at 16 kHz carries nothing above 8 kHz) would play as silence that looks like a tone.
+void requireCarried(const clsMusic& music, const ToneEntry& tone, bool changedDuringTone)
+{
+    if (tone.frequencyKHz * 1000.0 < music.HighestFrequency())
+        return;
+    throw Failure(
+        QStringLiteral("The sound output %1 %2 Hz%3, too low a rate for the %4 kHz tone: choose "
+                       "another output or profile.")
+            .arg(changedDuringTone ? QStringLiteral("changed to") : QStringLiteral("plays at"))
+            .arg(music.OutputRate())
+            .arg(changedDuringTone ? QStringLiteral(" during the tone") : QString())
+            .arg(tone.frequencyKHz));
+}
+
 } // namespace
 
 QString ToneFilePath(const ToneEntry& tone)
@@ -81,12 +96,20 @@ void TonePlaybackController::playAndWait(const ToneEntry& tone, ErrorTrap& trap)
         trap.run(112, [&] { WriteBytesIfMissing(recording, ToneFilePath(tone)); });
     trap.run(114, [&] { music().setFileName(ToneFilePath(tone)); });
     trap.run(116, [&] { music().setPosition(0); });
-    trap.run(118, [&] { music().Play(); });
-    waitForTheEnd(trap);
+    bool carried = false;
+    trap.run(118, [&] {
+        clsMusic& player = music();
+        requireCarried(player, tone, false);
+        carried = true;
+        player.Play();
+    });
+    waitForTheEnd(tone, carried, trap);
 }
 
-// Until the tone reaches its end (Position equals Duration) or the player is stopped.
-void TonePlaybackController::waitForTheEnd(ErrorTrap& trap)
+// Until the tone reaches its end (Position equals Duration) or the player is stopped. A tone
+// that was carried is watched for an output that no longer carries it (moved to a headset's
+// call profile, say).
+void TonePlaybackController::waitForTheEnd(const ToneEntry& tone, bool carried, ErrorTrap& trap)
 {
     m_tick.start();
     do {
@@ -95,7 +118,10 @@ void TonePlaybackController::waitForTheEnd(ErrorTrap& trap)
             122,
             [&] {
                 const double duration = music().Duration();
-                const double position = music().Position();
+                const clsMusic& player = music();
+                const double position = player.Position();
+                if (carried)
+                    requireCarried(player, tone, true);
                 return duration == position;
             },
             true);

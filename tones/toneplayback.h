@@ -27,7 +27,7 @@ public:
 
 private:
     void playAndWait(const ToneEntry& tone, ErrorTrap& trap);
-    void waitForTheEnd(ErrorTrap& trap);
+    void waitForTheEnd(const ToneEntry& tone, bool carried, ErrorTrap& trap);
     void closeA(const ToneEntry& tone, ErrorTrap& trap);
     void closeB(const ToneEntry& tone, ErrorTrap& trap);
     void stopIfPlaying(ErrorTrap& trap, int line);
