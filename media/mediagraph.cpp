@@ -50,6 +50,12 @@ bool isRegularFile(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// A library's message as the end of our sentence: with one full stop.
+QString asSentenceEnd(const QString& message)
+{
+    return message.endsWith(QLatin1Char('.')) ? message : message + QLatin1Char('.');
+}
+
 int toInt(double value)
 {
     return static_cast<int>(std::lround(value));
@@ -190,7 +196,8 @@ QString MediaGraph::TakeOutputProblem()
     if (why.isEmpty()) {
         std::lock_guard lock(m_outputErrorMutex);
         if (!m_outputError.isEmpty())
-            why = QStringLiteral("No sound output could be opened: %1.").arg(m_outputError);
+            why = QStringLiteral("No sound output could be opened: %1")
+                      .arg(asSentenceEnd(m_outputError));
     }
     // A file that cannot be played plays silently: no output is to blame.
     if (why.isEmpty() && m_output && m_rendered)
@@ -207,7 +214,7 @@ QString MediaGraph::TakeOutputLoss()
     if (why.isEmpty()) {
         std::lock_guard lock(m_outputErrorMutex);
         if (!m_outputError.isEmpty())
-            why = QStringLiteral("The sound output was lost: %1.").arg(m_outputError);
+            why = QStringLiteral("The sound output was lost: %1").arg(asSentenceEnd(m_outputError));
     }
     if (why.isEmpty() && m_output && !m_atEnd)
         why = m_output->loss(false);

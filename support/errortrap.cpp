@@ -33,8 +33,12 @@ QString ErrorTrap::message(const QString& description, const QString& location, 
            QStringLiteral("Please email screenshot of this message to ") + SupportAddress;
 }
 
+// Also on standard error, where the desktop's journal keeps it.
 void ErrorTrap::report(std::exception_ptr failure) const
 {
-    MsgBox(message(describe(failure), m_location, m_line), Exclamation,
+    const QString description = describe(failure);
+    qWarning("Application Error: %s (%sat line %d)", qUtf8Printable(description),
+             qUtf8Printable(m_location), m_line);
+    MsgBox(message(description, m_location, m_line), Exclamation,
            QStringLiteral("Application Error"));
 }

@@ -34,7 +34,10 @@ def wait_for(predicate, timeout, step=0.005):
 # The sound servers a session can run, as desktops run them: PulseAudio with a null sink at
 # 44.1 kHz or at 48 kHz float (a common desktop default), and PipeWire as Debian 12 ships it
 # (48 kHz graph, with its PulseAudio service).
-SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000}
+# Also sinks that cannot carry every tone: a Bluetooth headset's call profile plays at 16 kHz, some
+# devices at 32 kHz.
+SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000, "pulse16": 16000,
+                "pulse32": 32000}
 
 
 def _without_module(conf, name):
@@ -99,10 +102,12 @@ class Session:
 
     def start_pulseaudio(self, runtime):
         sink_format = "rate=44100" if self.rate == 44100 else f"rate={self.rate} format=float32le channels=2"
+        # Stream restore as desktops load it: a mute the user gave the program's stream comes back
+        # on its next stream.
         subprocess.run(["pulseaudio", "-D", "--exit-idle-time=-1", "--disallow-exit", "--system=false", "-n",
                         "--load=module-native-protocol-unix",
                         f"--load=module-null-sink sink_name=nullsink {sink_format}",
-                        "--load=module-always-sink"], env=self.env, check=True,
+                        "--load=module-always-sink", "--load=module-stream-restore"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         pid_file = os.path.join(runtime, "pulse", "pid")
         wait_for(lambda: os.path.exists(pid_file), 10)

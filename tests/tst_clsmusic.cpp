@@ -34,6 +34,8 @@ private slots:
     void clamps();
     void fifoDoesNotHang();
     void noSoundOutputIsReportedAtPlay();
+    void unplayableFileWithoutAServerPlaysSilently();
+    void stopWaitsUntilItsFadeIsHeard();
 
 private:
     static int openDescriptorsTo(const QString& path);
@@ -297,6 +299,65 @@ void TestClsMusic::noSoundOutputIsReportedAtPlay()
     QVERIFY2(reported.startsWith(QStringLiteral("No sound output could be opened: there is no "
                                                 "sound server")),
              qPrintable(reported));
+}
+
+// No sound server, no sink given: a file that cannot be played is no output's fault.
+void TestClsMusic::unplayableFileWithoutAServerPlaysSilently()
+{
+    const QString garbage = m_dir.filePath(QStringLiteral("garbage.mp3"));
+    QFile file(garbage);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) == 4096);
+    file.close();
+    const QByteArray sink = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    qunsetenv("PITCHWARDEN_AUDIO_SINK");
+    qputenv("PULSE_SERVER",
+            "unix:" + QFile::encodeName(m_dir.filePath(QStringLiteral("no-server"))));
+    QStringList reported;
+    for (const QString& path : {garbage, m_dir.filePath(QStringLiteral("missing.mp3"))}) {
+        clsMusic music;
+        music.setFileName(path);
+        try {
+            music.Play();
+            music.Position();
+        } catch (const Failure& failure) {
+            reported << failure.description();
+        }
+    }
+    qunsetenv("PULSE_SERVER");
+    qputenv("PITCHWARDEN_AUDIO_SINK", sink);
+    QCOMPARE(reported, QStringList());
+}
+
+// The sink writes what it plays, when it is due, to a file: once StopPlaying returns, the fade
+// to silence has been played. Pausing sooner would cut the tone off mid-wave, a click.
+void TestClsMusic::stopWaitsUntilItsFadeIsHeard()
+{
+    const QString played = m_dir.filePath(QStringLiteral("played.f32"));
+    const QByteArray sink = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    qputenv("PITCHWARDEN_AUDIO_SINK",
+            "filesink sync=true buffer-mode=unbuffered location=" + QFile::encodeName(played));
+    {
+        clsMusic music;
+        music.setFileName(m_tone);
+        music.Play();
+        QTRY_VERIFY(music.Position() > 0.2);
+        music.StopPlaying();
+        QFile file(played);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        const auto* samples = reinterpret_cast<const float*>(bytes.constData());
+        const qsizetype count = bytes.size() / qsizetype(sizeof(float));
+        QVERIFY(count > 44100 / 5);
+        const auto loudest = [&](qsizetype from, qsizetype to) {
+            float peak = 0;
+            for (qsizetype i = from; i < to; ++i)
+                peak = std::max(peak, std::abs(samples[i]));
+            return peak;
+        };
+        QVERIFY(loudest(count - 44100 / 5, count - 44100 / 10) > 0.3f); // the tone played
+        QCOMPARE(loudest(count - 100, count), 0.0f);                    // and faded out
+    }
+    qputenv("PITCHWARDEN_AUDIO_SINK", sink);
 }
 
 QTEST_MAIN(TestClsMusic)

@@ -8,6 +8,7 @@
 #include "app/form1.h"
 #include "app/homepage.h"
 #include "media/clsmusic.h"
+#include "media/soundserver.h"
 #include "support/doevents.h"
 #include "support/installfolder.h"
 #include "support/messagebox.h"
@@ -15,6 +16,8 @@
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
 #include "tones/tonewindow.h"
+
+Q_DECLARE_METATYPE(ServerState)
 
 // Stands in for the main window: captions in a table, the pointer as a number, and its own
 // player, which answers only the requests (counted from 1) that `answers` lets through.
@@ -83,6 +86,9 @@ private slots:
     void pressWithoutAPlayer_data();
     void pressWithoutAPlayer();
     void failingStateReadEndsTheWait();
+    void outputThatCannotBeHeard_data();
+    void outputThatCannotBeHeard();
+    void outputLostMidToneIsReportedByTheWait();
 
 private:
     QString tonePath(int row) const { return ToneFilePath(ToneCatalogue::row(row)); }
@@ -125,6 +131,7 @@ void TestTonePlayback::init()
 void TestTonePlayback::cleanup()
 {
     m_form.reset();
+    SoundServer::setStandInForTesting({});
     setMessageBoxPresenter({});
     setDoEventsHandler({});
     Form1::setProgramEnd({});
@@ -336,6 +343,130 @@ void TestTonePlayback::failingStateReadEndsTheWait()
     QCOMPARE(reportedLines(), QList<int>({124, 126, 126, 128}));
     QCOMPARE(window.ToneButtonCaption(5), QStringLiteral("Play 15 kHz"));
     QVERIFY(!controller.Playing());
+}
+
+namespace {
+
+// A server whose default sink, with our stream on it, plays at `rate`.
+ServerState answering(int rate)
+{
+    ServerState state;
+    state.answer = ServerState::Answered;
+    state.defaultSink = ServerSink{QStringLiteral("nullsink"), rate};
+    state.stream = ServerStream{false, false, *state.defaultSink};
+    return state;
+}
+
+template <typename Change> ServerState changed(ServerState state, Change change)
+{
+    change(state);
+    return state;
+}
+
+} // namespace
+
+void TestTonePlayback::outputThatCannotBeHeard_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<ServerState>("atPress");
+    QTest::addColumn<ServerState>("duringTone");
+    QTest::addColumn<QString>("reported"); // the start of the one message; empty: no message
+    QTest::addColumn<int>("line");
+
+    const ServerState at16 = answering(16000);
+    const ServerState at32 = answering(32000);
+    const ServerState at48 = answering(48000);
+    QTest::newRow("16 kHz sink, 8 kHz") << 1 << at16 << at16
+                                        << "The sound output plays at 16000 Hz, too low a rate for "
+                                           "the 8 kHz tone: choose another output or profile."
+                                        << 118;
+    QTest::newRow("16 kHz sink, 22 kHz") << 11 << at16 << at16
+                                         << "The sound output plays at 16000 Hz, too low a rate "
+                                            "for the 22 kHz tone"
+                                         << 118;
+    QTest::newRow("32 kHz sink, 15 kHz") << 5 << at32 << at32 << QString() << 0;
+    QTest::newRow("32 kHz sink, 17 kHz") << 6 << at32 << at32
+                                         << "The sound output plays at 32000 Hz, too low a rate "
+                                            "for the 17 kHz tone"
+                                         << 118;
+    QTest::newRow("48 kHz sink, 22 kHz") << 11 << at48 << at48 << QString() << 0;
+
+    const auto sinkMuted = changed(at48, [](ServerState& s) { s.stream->sink.muted = true; });
+    const auto streamMuted = changed(at48, [](ServerState& s) { s.stream->muted = true; });
+    const auto silent = changed(at48, [](ServerState& s) { s.stream->sink.silent = true; });
+    QTest::newRow("sink muted") << 3 << sinkMuted << sinkMuted << "The sound output is muted."
+                                << 118;
+    QTest::newRow("our stream muted")
+        << 3 << streamMuted << streamMuted << "The sound of this program is muted" << 118;
+    QTest::newRow("volume at zero")
+        << 3 << silent << silent << "The sound output's volume is at zero" << 118;
+    const ServerState noAnswer;
+    QTest::newRow("no answer") << 3 << noAnswer << noAnswer << "The sound server does not answer"
+                               << 118;
+    const auto noSink =
+        changed(ServerState(), [](ServerState& s) { s.answer = ServerState::NoDefaultSink; });
+    QTest::newRow("no default sink")
+        << 3 << noSink << noSink << "The sound server has no output to play to" << 118;
+
+    QTest::newRow("muted during the tone")
+        << 2 << at48 << sinkMuted << "The sound output was muted during the tone." << 122;
+    QTest::newRow("moved to a 16 kHz sink")
+        << 2 << at48 << changed(at48, [](ServerState& s) { s.stream->sink.rate = 16000; })
+        << "The sound output changed to 16000 Hz during the tone, too low a rate for the 10 kHz "
+           "tone"
+        << 122;
+    QTest::newRow("server lost")
+        << 2 << at48
+        << changed(at48,
+                   [](ServerState& s) {
+                       s.answer = ServerState::Lost;
+                       s.reason = QStringLiteral("Connection terminated");
+                   })
+        << "The sound output was lost: the sound server stopped answering (Connection terminated)"
+        << 122;
+}
+
+// The server's answers come from a stand-in; the sink needs no sound card. A press whose tone
+// the output cannot let anyone hear says why in one message, then cleans up as after any tone.
+void TestTonePlayback::outputThatCannotBeHeard()
+{
+    QFETCH(int, row);
+    QFETCH(ServerState, atPress);
+    QFETCH(ServerState, duringTone);
+    QFETCH(QString, reported);
+    QFETCH(int, line);
+    bool playing = false;
+    SoundServer::setStandInForTesting([&] { return playing ? duringTone : atPress; });
+    whilePlaying([&] { playing = true; });
+    plantShortTone(row);
+    press(row);
+    if (reported.isEmpty()) {
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages.first().startsWith(reported), qPrintable(m_messages.first()));
+        QCOMPARE(reportedLines(), QList<int>({line}));
+    }
+    QCOMPARE(m_form->Music()->State(), 0);
+    QCOMPARE(m_form->pushButton(row)->Caption(), ToneCatalogue::row(row).buttonCaption);
+    QVERIFY(!m_form->controller().Playing());
+    QVERIFY(!QFileInfo::exists(tonePath(row)));
+}
+
+// A sink that fails during the tone: the wait's position read says so, once.
+void TestTonePlayback::outputLostMidToneIsReportedByTheWait()
+{
+    const QByteArray sink = qgetenv("PITCHWARDEN_AUDIO_SINK");
+    qputenv("PITCHWARDEN_AUDIO_SINK", "identity error-after=5 ! fakesink sync=true");
+    plantShortTone(4);
+    press(4);
+    qputenv("PITCHWARDEN_AUDIO_SINK", sink);
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY2(m_messages.first().startsWith(QStringLiteral("The sound output was lost: ")),
+             qPrintable(m_messages.first()));
+    QCOMPARE(reportedLines(), QList<int>({122}));
+    QCOMPARE(m_form->pushButton(4)->Caption(), QStringLiteral("Play 14 kHz"));
+    QVERIFY(!QFileInfo::exists(tonePath(4)));
 }
 
 QTEST_MAIN(TestTonePlayback)
