@@ -18,6 +18,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -73,7 +74,7 @@ class Pointer:
         self.d.close()
 
 
-def start_window(session, command, title, env, error_boxes=None):
+def start_window(session, command, title, env, error_boxes=None, stderr=subprocess.DEVNULL):
     """Starts a program and returns it, its window and the seconds until the X server mapped a
     top-level window with that title (watched as it happens, not polled). With `error_boxes`,
     each error box shown before that is answered with Return and counted there."""
@@ -82,7 +83,7 @@ def start_window(session, command, title, env, error_boxes=None):
     root.change_attributes(event_mask=X.SubstructureNotifyMask)
     d.sync()
     started = time.monotonic()
-    process = subprocess.Popen(command, env=env, stderr=subprocess.DEVNULL)
+    process = subprocess.Popen(command, env=env, stderr=stderr)
     session.processes.append(process)
     window, mapped, box = None, float("nan"), None
     while window is None and time.monotonic() - started < 30:
@@ -339,6 +340,187 @@ def dismiss_one_error_box(session, label):
     cp.wait_for(lambda: not error_boxes(session), 5, step=0.05)
 
 
+class Program:
+    """The installed program on the session's display, its standard error kept: each error box
+    is also written there, so the test can read what the box said."""
+
+    def __init__(self, session, launcher, temp, **env):
+        self.session, self.temp = session, temp
+        self.log = os.path.join(session.work, f"stderr-{time.monotonic_ns()}.txt")
+        with open(self.log, "w") as log:
+            self.app, self.window, _ = start_window(session, [launcher], cp.TITLE,
+                                                    dict(session.env, TEMP=temp, **env), stderr=log)
+        self.pointer = Pointer(session, self.window)
+
+    def reports(self):
+        return [line.split("Application Error: ", 1)[1] for line in open(self.log)
+                if "Application Error: " in line]
+
+    def tone_file(self, khz):
+        return os.path.join(self.temp, f"{khz}kHz.mp3")
+
+    def close(self):
+        self.pointer.close()
+        cp.ask_to_close(self.session, self.window)
+        self.app.wait(10)
+
+
+def one_box_saying(program, label, text, within=10, before=None):
+    """One error box, within `within` seconds, whose text holds `text`; closed again. `before`:
+    the number of reports before the box was called for, when it may be up already."""
+    before = len(program.reports()) if before is None else before
+    started = time.monotonic()
+    shown = cp.wait_for(lambda: error_boxes(program.session), within, step=0.02)
+    cp.check(shown, f"{label}: an error box within {within} s ({time.monotonic() - started:.2f} s)")
+    if shown:
+        dismiss_one_error_box(program.session, label)
+    said = program.reports()[before:]
+    cp.check(len(said) == 1 and text in said[0], f"{label}: it says '{text}' ({said})")
+
+
+def press_is_refused(program, khz, label, text, within=10):
+    """A press that the output cannot let anyone hear: one box that says why, then nothing left
+    playing, the tone file cleaned up and the program running."""
+    program.pointer.press_row(ROWS[khz])
+    one_box_saying(program, label, text, within)
+    cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(khz)), 5),
+             f"{label}: the tone is cleaned up")
+    cp.check(cp.wait_for(lambda: not our_stream_rates(program.session), 5),
+             f"{label}: nothing of ours is left at the server")
+    cp.check(program.app.poll() is None, f"{label}: the program goes on")
+
+
+def press_plays(program, khz, label):
+    """A press after the trouble is gone: the tone is heard at the sink, then stopped."""
+    session = program.session
+    before = len(session.samples())
+    program.pointer.press_row(ROWS[khz])
+    cp.wait_for(lambda: False, 1.5)
+    heard = session.samples()[before:]
+    cp.check(not error_boxes(session) and os.path.exists(program.tone_file(khz)) and len(heard) and
+             np.max(np.abs(heard)) > 0.5, f"{label}: the next press plays")
+    program.pointer.press_row(ROWS[khz])
+    cp.wait_for(lambda: not os.path.exists(program.tone_file(khz)), 5)
+
+
+def outputs_that_cannot_carry(launcher, work, temp):
+    """A 16 kHz sink, as a Bluetooth headset's call profile, carries none of the tones; a 32 kHz
+    sink carries 15 kHz but not 17 kHz."""
+    session = cp.Session(os.path.join(work, "low16"), "pulse16")
+    try:
+        program = Program(session, launcher, temp)
+        for khz in (10, 22):
+            press_is_refused(program, khz, f"16 kHz sink, {khz} kHz",
+                             f"plays at 16000 Hz, too low a rate for the {khz} kHz tone")
+        program.close()
+    finally:
+        session.close()
+    session = cp.Session(os.path.join(work, "low32"), "pulse32")
+    try:
+        program = Program(session, launcher, temp)
+        label, tone_file, before = start_tone(session, program.pointer, temp, 15)
+        cp.wait_for(lambda: False, 2.0)
+        program.pointer.press_row(ROWS[15])
+        cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), f"{label}: a second press stops it")
+        cp.wait_for(lambda: False, 0.3)
+        check_segment(session.samples()[before:], 15, f"32 kHz sink, {label}", session.rate)
+        cp.check(not program.reports(), "32 kHz sink, 15 kHz: no error box")
+        press_is_refused(program, 17, "32 kHz sink, 17 kHz", "plays at 32000 Hz, too low a rate for the 17 kHz tone")
+        program.close()
+    finally:
+        session.close()
+
+
+def our_stream_index(session):
+    for block in session.pactl("list", "sink-inputs").split("Sink Input #")[1:]:
+        if 'application.process.binary = "pitchwarden-ear-check"' in block:
+            return block.split()[0]
+    return None
+
+
+def muted_outputs(session, launcher, temp):
+    """A muted sink, and the program's own stream muted at the server: one box each; once
+    unmuted, the next press plays. The stream's mute is given mid-tone, then the server gives it
+    back to the next stream, and the user unmutes it while the box is open."""
+    program = Program(session, launcher, temp)
+    session.pactl("set-sink-mute", "nullsink", "1")
+    press_is_refused(program, 12, "muted sink", "The sound output is muted")
+    session.pactl("set-sink-mute", "nullsink", "0")
+    press_plays(program, 12, "sink unmuted")
+
+    program.pointer.press_row(ROWS[12])
+    cp.wait_for(lambda: our_stream_index(session), 5)
+    cp.wait_for(lambda: False, 0.5)
+    session.pactl("set-sink-input-mute", our_stream_index(session), "1")
+    one_box_saying(program, "our stream muted mid-tone", "muted in the sound settings during the tone", 3)
+    cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(12)), 5),
+             "our stream muted mid-tone: the tone is cleaned up")
+
+    program.pointer.press_row(ROWS[12])
+    cp.check(cp.wait_for(lambda: error_boxes(session), 5, step=0.02),
+             "the server mutes our next stream: an error box")
+    cp.check(program.reports()[-1:] and "is muted in the sound settings" in program.reports()[-1],
+             f"the server mutes our next stream: the box says so ({program.reports()[-1:]})")
+    session.pactl("set-sink-input-mute", our_stream_index(session), "0")
+    dismiss_one_error_box(session, "the server mutes our next stream")
+    cp.wait_for(lambda: not os.path.exists(program.tone_file(12)), 5)
+    press_plays(program, 12, "our stream unmuted")
+    program.close()
+
+
+def stopped_server(session, launcher, temp):
+    """A server stopped (kill -STOP) before a press: the box within 2 s, and the window handles
+    a click meanwhile; stopped mid-tone: the box within 3 s, and a stop pressed then returns
+    within a second. After kill -CONT the next press plays."""
+    program = Program(session, launcher, temp)
+    pointer = program.pointer
+    os.kill(session.pulse_pid, signal.SIGSTOP)
+    pressed, before = time.monotonic(), len(program.reports())
+    pointer.press_row(ROWS[10])
+    cp.wait_for(lambda: False, 0.2)
+    clicked = time.monotonic()
+    pointer.press_row(ROWS[14])
+
+    def refusal():
+        return cp.xdo(session, "search", "--onlyvisible", "--name", "^Pitchwarden Ear$").split()
+
+    shown = cp.wait_for(refusal, 1.0, step=0.01)
+    cp.check(shown, f"server stopped before a press: a click elsewhere meanwhile is handled within a second "
+             f"({time.monotonic() - clicked:.2f} s)")
+    for box in refusal():
+        cp.ask_to_close(session, box)
+    cp.check(cp.wait_for(lambda: error_boxes(session), 2.0 - (time.monotonic() - pressed), step=0.01),
+             f"server stopped before a press: the box within 2 s of the press ({time.monotonic() - pressed:.2f} s)")
+    one_box_saying(program, "server stopped before a press", "The sound server does not answer", before=before)
+    cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 5),
+             "server stopped before a press: the tone is cleaned up")
+    os.kill(session.pulse_pid, signal.SIGCONT)
+    press_plays(program, 10, "server continued")
+
+    pointer.press_row(ROWS[10])
+    cp.wait_for(lambda: False, 1.0)
+    os.kill(session.pulse_pid, signal.SIGSTOP)
+    one_box_saying(program, "server stopped mid-tone", "has taken no sound", within=3)
+    cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 1),
+             "server stopped mid-tone: cleaned up within a second of the box")
+    os.kill(session.pulse_pid, signal.SIGCONT)
+    press_plays(program, 10, "server continued after a stop mid-tone")
+
+    pointer.press_row(ROWS[10])
+    cp.wait_for(lambda: False, 1.0)
+    os.kill(session.pulse_pid, signal.SIGSTOP)
+    cp.wait_for(lambda: False, 0.3)
+    stop, before = time.monotonic(), len(program.reports())
+    pointer.press_row(ROWS[10])
+    returned = cp.wait_for(lambda: error_boxes(session), 1.0, step=0.01)
+    cp.check(returned, f"server stopped mid-tone: a stop pressed then returns within a second "
+             f"({time.monotonic() - stop:.2f} s to the box that follows it)")
+    one_box_saying(program, "server stopped mid-tone, then a stop", "stopped answering", before=before)
+    os.kill(session.pulse_pid, signal.SIGCONT)
+    cp.check(program.app.poll() is None, "server stopped mid-tone: the program goes on")
+    program.close()
+
+
 def failures_are_reported(session, launcher, temp):
     """No sound server, and a server that dies mid-tone: each press says so in one error box,
     the tone is cleaned up and the program lives on; a press after the server is back plays."""
@@ -438,8 +620,12 @@ def main():
     pointer = None
     try:
         if "--failures" in sys.argv:
+            # The server is killed last: the recorder goes with it.
+            muted_outputs(session, launcher, temp)
+            stopped_server(session, launcher, temp)
             failures_are_reported(session, launcher, temp)
             pipe_as_hand_cursor(session, folder, dict(session.env, TEMP=temp), work)
+            outputs_that_cannot_carry(launcher, work, temp)
         else:
             pointer = play_every_way(session, launcher, folder, temp, recordings, work)
     finally:
