@@ -1,6 +1,8 @@
 #include "media/soundserver.h"
 
+#include <deque>
 #include <optional>
+#include <utility>
 
 #include <dlfcn.h>
 
@@ -127,14 +129,19 @@ struct SoundServer::Connection
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     bool ready = false;
-    // Our stream, found in a list of streams, until its sink's answer completes it.
+    // Our stream as a list of streams showed it; its sink's answer completes it. Answers come
+    // in the order asked, and only the answer to the latest list counts: an older one may
+    // name the sink the stream has just been moved away from.
     struct Tagged
     {
         bool muted = false;
         bool silent = false;
         uint32_t sink = 0;
+        unsigned list = 0;
     };
     std::optional<Tagged> tagged;
+    unsigned lists = 0;
+    std::deque<Tagged> sinksAsked;
 
     mutable std::mutex mutex;
     ServerState state; // guarded by the mutex
@@ -234,21 +241,35 @@ void SoundServer::Connection::onSinkInput(pa_context* context, const pa_sink_inp
         return;
     }
     // The whole list is in: our stream's sink is asked for next, or the stream is gone.
-    if (connection->tagged)
-        forget(pulse().context_get_sink_info_by_index(context, connection->tagged->sink,
-                                                      &onStreamSink, self));
-    else
+    ++connection->lists;
+    const std::optional<Tagged> found = std::exchange(connection->tagged, std::nullopt);
+    if (!found) {
         connection->update([](ServerState& state) { state.stream.reset(); });
+        return;
+    }
+    pa_operation* asked =
+        pulse().context_get_sink_info_by_index(context, found->sink, &onStreamSink, self);
+    if (!asked)
+        return;
+    forget(asked);
+    connection->sinksAsked.push_back(*found);
+    connection->sinksAsked.back().list = connection->lists;
 }
 
 void SoundServer::Connection::onStreamSink(pa_context*, const pa_sink_info* info, int eol,
                                            void* self)
 {
     auto* connection = static_cast<Connection*>(self);
-    if (!info || eol != 0 || !connection->tagged)
+    if (connection->sinksAsked.empty())
         return;
-    const ServerStream found{connection->tagged->muted, connection->tagged->silent, sinkOf(*info)};
-    connection->tagged.reset();
+    const Tagged asked = connection->sinksAsked.front();
+    if (eol != 0) { // this answer is complete, or failed
+        connection->sinksAsked.pop_front();
+        return;
+    }
+    if (!info || asked.list != connection->lists)
+        return;
+    const ServerStream found{asked.muted, asked.silent, sinkOf(*info)};
     connection->update([&](ServerState& state) { state.stream = found; });
 }
 
