@@ -21,12 +21,12 @@ using std::chrono::milliseconds;
 
 const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
-// Opening includes the sink's connection to the sound server and the preroll; a healthy one
-// takes milliseconds.
-constexpr milliseconds OpenTimeout{1000};
-// Starting, pausing, seeking and closing take a healthy sink a few milliseconds. A stop also
-// waits up to a quarter of a second for its fade: together well under a second.
-constexpr milliseconds ChangeTimeout{500};
+// Opening (the sink's connection to the sound server and the preroll), seeking and starting take
+// a healthy sink milliseconds; a sink that takes a second waits for a server that does not answer.
+constexpr milliseconds SinkTimeout{1000};
+// A stop first waits up to a quarter of a second for its fade: together under a second. Closing
+// follows a stop.
+constexpr milliseconds StopTimeout{500};
 // A running sink whose position has not moved for this long takes no sound.
 constexpr auto StallTimeout = std::chrono::seconds(2);
 void initGStreamer()
@@ -89,7 +89,7 @@ void MediaGraph::Release::operator()(MediaGraph* graph) const
     PipelineCall close(graph->m_playbin.get(), [](GstElement* pipeline) {
         return gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
     });
-    if (close.wait(graph->m_hung ? milliseconds(0) : ChangeTimeout)) {
+    if (close.wait(graph->m_hung ? milliseconds(0) : StopTimeout)) {
         delete graph;
         return;
     }
@@ -216,7 +216,7 @@ QString MediaGraph::TakeOutputLoss()
         if (!m_outputError.isEmpty())
             why = QStringLiteral("The sound output was lost: %1").arg(asSentenceEnd(m_outputError));
     }
-    if (why.isEmpty() && m_output && !m_atEnd)
+    if (why.isEmpty() && m_output && m_state == Running && !m_atEnd)
         why = m_output->loss(false);
     // The stream broke off: the sound server may be gone although its sink has not said so.
     if (why.isEmpty() && m_output && m_brokeOff)
@@ -292,7 +292,7 @@ bool MediaGraph::RenderFile(const QString& path)
             gst_element_set_state(pipeline, GST_STATE_NULL);
             return false;
         },
-        OpenTimeout);
+        SinkTimeout);
     if (!prerolled)
         return false;
     if (m_output)
@@ -322,7 +322,7 @@ bool MediaGraph::Run()
     m_ran = true;
     m_lastPosition = -1;
     m_lastProgress = std::chrono::steady_clock::now();
-    if (!changeState(GST_STATE_PLAYING, ChangeTimeout))
+    if (!changeState(GST_STATE_PLAYING, SinkTimeout))
         return false;
     m_state = Running;
     return true;
@@ -349,7 +349,7 @@ bool MediaGraph::haltAs(RunState state)
         return true;
     }
     fadeOutBeforePausing();
-    if (!changeState(GST_STATE_PAUSED, ChangeTimeout))
+    if (!changeState(GST_STATE_PAUSED, StopTimeout))
         return false;
     m_state = state;
     return true;
@@ -441,7 +441,7 @@ bool MediaGraph::seek(double rate, double seconds)
             gst_element_get_state(pipeline, nullptr, nullptr, PrerollTimeout);
             return true;
         },
-        ChangeTimeout);
+        SinkTimeout);
     if (!sought)
         return false;
     // A seek to the end reads the end, as the end of stream does. An end of stream from before
