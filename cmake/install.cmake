@@ -7,6 +7,7 @@ set(PITCHWARDEN_INSTALL_FOLDER lib/pitchwarden-ear-check)
 set(PITCHWARDEN_ICON_SIZES 32 48 128 256)
 
 install(TARGETS pitchwarden-ear-check RUNTIME DESTINATION ${PITCHWARDEN_INSTALL_FOLDER})
+install(TARGETS pitchwarden_media LIBRARY DESTINATION ${PITCHWARDEN_INSTALL_FOLDER}/media)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/HAND-M.CUR DESTINATION ${PITCHWARDEN_INSTALL_FOLDER})
 
 # A relative link, so the installed tree can be moved (or staged with DESTDIR) as a whole.

@@ -6,6 +6,7 @@
 
 #include <QWidget>
 
+#include "media/medialayer.h"
 #include "support/failure.h"
 
 namespace {
@@ -84,8 +85,13 @@ void clsMusic::setFileName(const QString& value)
     m_mediaFileName = value;
     if (m_graph)
         releaseGraph();
-    m_graph = MediaGraph::create();
-    connect(m_graph.get(), &MediaGraph::notified, this, &clsMusic::notified);
+    m_graph = MediaLayer::createGraph(&m_noMediaLayer);
+    if (!m_graph) {
+        setHasAudio(false);
+        setHasVideo(false);
+        return;
+    }
+    m_graph->setNotify([this] { emit notified(); });
     const bool rendered = m_graph->RenderFile(FileName());
     // Audio test: the volume can be read only where the graph has audio.
     setHasAudio(rendered && m_graph->Volume().has_value());
@@ -118,6 +124,11 @@ void clsMusic::Play()
 {
     if (m_mediaFileName.isEmpty())
         return;
+    if (!m_graph && !m_noMediaLayer.isEmpty())
+        throw Failure(QStringLiteral("No sound output could be opened: the program's media library "
+                                     "could not be loaded (%1). Reinstalling the program brings it "
+                                     "back.")
+                          .arg(m_noMediaLayer));
     if (const QString why = m_graph ? m_graph->TakeOutputProblem() : QString(); !why.isEmpty())
         throw Failure(why);
     if (Duration() == Position())
@@ -197,9 +208,9 @@ qint32 clsMusic::OutputRate() const
 qint32 clsMusic::State() const
 {
     const auto state = m_graph ? m_graph->GetState() : std::nullopt;
-    if (!state || *state == MediaGraph::Stopped)
+    if (!state || *state == PlaybackGraph::Stopped)
         return 0;
-    return *state == MediaGraph::Paused ? 2 : 1;
+    return *state == PlaybackGraph::Paused ? 2 : 1;
 }
 
 double clsMusic::Speed() const

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QVariant>
 
-#include "media/mediagraph.h"
+#include "media/playbackgraph.h"
 
 // The media player: one playback graph per opened file. It never reports a failure: a step
 // that fails is skipped, and a read that fails gives 0, the empty string or false.
@@ -60,7 +60,8 @@ private:
 
     // The graph stands for the whole set of interfaces of one graph object: they are always
     // replaced and released together.
-    MediaGraph::Ptr m_graph;
+    PlaybackGraph::Ptr m_graph;
+    QString m_noMediaLayer; // why the media library could not be loaded
     qint32 m_ownerWindow = 0;
     QString m_mediaFileName;
     bool m_audioPresent = false;

@@ -73,27 +73,28 @@ void MediaGraph::ElementUnref::operator()(GstElement* element) const
     gst_object_unref(element);
 }
 
-MediaGraph::Ptr MediaGraph::create()
+// The media library's way in: the player's media layer finds it by this name.
+extern "C" Q_DECL_EXPORT PlaybackGraph* pitchwarden_create_playback_graph()
 {
-    return Ptr(new MediaGraph());
+    return new MediaGraph();
 }
 
 // A graph whose pipeline may still be busy on another thread (a sink waiting for its server) is
 // kept until the pipeline has closed, then deleted on the UI thread, its own.
-void MediaGraph::Release::operator()(MediaGraph* graph) const
+void MediaGraph::release()
 {
-    if (!graph->m_playbin) {
-        delete graph;
+    if (!m_playbin) {
+        delete this;
         return;
     }
-    PipelineCall close(graph->m_playbin.get(), [](GstElement* pipeline) {
+    PipelineCall close(m_playbin.get(), [](GstElement* pipeline) {
         return gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
     });
-    if (close.wait(graph->m_hung ? milliseconds(0) : StopTimeout)) {
-        delete graph;
+    if (close.wait(m_hung ? milliseconds(0) : StopTimeout)) {
+        delete this;
         return;
     }
-    close.whenDone([graph] {
+    close.whenDone([graph = this] {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [graph] { delete graph; }, Qt::QueuedConnection);
     });
@@ -241,7 +242,8 @@ bool MediaGraph::event(QEvent* event)
     if (event->type() != BusEvent)
         return QObject::event(event);
     dispatch();
-    emit notified();
+    if (m_notify)
+        m_notify();
     return true;
 }
 

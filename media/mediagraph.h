@@ -15,84 +15,55 @@
 #include <gst/gst.h>
 
 #include "media/audiooutput.h"
+#include "media/playbackgraph.h"
 #include "media/videooutput.h"
 
-// The playback graph of one media file over a GStreamer playbin. Every operation reports
-// success or failure instead of raising. Like the classic media graphs it stands in for, a
-// stop keeps the position, and at the end of the media the graph stays running with its
-// position reading exactly the duration.
+// The playback graph of one media file over a GStreamer playbin.
 //
 // No operation waits on the sound server for long: state changes and seeks run on another
 // thread, bounded, and a graph whose sink stops answering (or stops taking sound while it
 // plays) counts as hung from then on. A hung graph ends like a broken stream, touches its
-// pipeline no more, and is freed on another thread once its sink lets go (MediaGraph::Release).
-class MediaGraph : public QObject
+// pipeline no more, and is freed on another thread once its sink lets go (release()).
+class MediaGraph : public QObject, public PlaybackGraph
 {
-    Q_OBJECT
-
 public:
-    // Frees a graph without waiting for a sink that does not answer.
-    struct Release
-    {
-        void operator()(MediaGraph* graph) const;
-    };
-    using Ptr = std::unique_ptr<MediaGraph, Release>;
-    static Ptr create();
+    MediaGraph();
 
-    enum RunState
-    {
-        Stopped = 0,
-        Paused = 1,
-        Running = 2
-    };
-
-    bool RenderFile(const QString& path);
-    bool Run();
-    bool Pause();
-    bool Stop();
-    std::optional<int> GetState() const; // answers at once, never waits
-    std::optional<double> Duration() const;
-    // Also watches that a running graph's sound moves on: a sink that takes no sound for two
-    // seconds has lost its sound server.
-    std::optional<double> CurrentPosition();
-    bool SetCurrentPosition(double seconds);
-    std::optional<double> Rate() const;
-    bool SetRate(double rate);
-    std::optional<int> Volume() const; // hundredths of a decibel, 0 full, -10000 silence
-    bool SetVolume(int volume);
-    std::optional<int> Balance() const; // -10000 left only .. 10000 right only
-    bool SetBalance(int balance);
-    std::optional<int> SourceWidth() const;
-    std::optional<int> SourceHeight() const;
-    // Placement of the video window; each fails where the media has no video.
-    bool SetWindowStyle(qint32 style);
-    bool SetWindowTop(qint32 top);
-    bool SetWindowLeft(qint32 left);
-    bool SetWindowWidth(qint32 width);
-    bool SetWindowHeight(qint32 height);
-    bool SetWindowOwner(qint32 owner);
-    bool SetWindowVisible(bool visible);
-    // Why what is about to play could not be heard (no sound output, a server that does not
-    // answer, a muted output), as a sentence that says what to do. Empty when it can be heard.
-    // Each failure is given once, by this or by TakeOutputLoss, so that it is reported once.
-    QString TakeOutputProblem();
-    // Why the sound stopped reaching the listener after Run (the output lost, hung or muted).
-    QString TakeOutputLoss();
-    // The lowest rate on the way to the listener, 0 when unknown; and the highest frequency
-    // that reaches the listener at its level, infinite when nothing is known to limit it.
-    int OutputRate() const;
-    double HighestFrequency() const;
-
-signals:
-    // End of stream, an error or a change of state (delivered on the UI thread).
-    void notified();
+    bool RenderFile(const QString& path) override;
+    bool Run() override;
+    bool Pause() override;
+    bool Stop() override;
+    std::optional<int> GetState() const override;
+    std::optional<double> Duration() const override;
+    std::optional<double> CurrentPosition() override;
+    bool SetCurrentPosition(double seconds) override;
+    std::optional<double> Rate() const override;
+    bool SetRate(double rate) override;
+    std::optional<int> Volume() const override;
+    bool SetVolume(int volume) override;
+    std::optional<int> Balance() const override;
+    bool SetBalance(int balance) override;
+    std::optional<int> SourceWidth() const override;
+    std::optional<int> SourceHeight() const override;
+    bool SetWindowStyle(qint32 style) override;
+    bool SetWindowTop(qint32 top) override;
+    bool SetWindowLeft(qint32 left) override;
+    bool SetWindowWidth(qint32 width) override;
+    bool SetWindowHeight(qint32 height) override;
+    bool SetWindowOwner(qint32 owner) override;
+    bool SetWindowVisible(bool visible) override;
+    QString TakeOutputProblem() override;
+    QString TakeOutputLoss() override;
+    int OutputRate() const override;
+    double HighestFrequency() const override;
+    void setNotify(std::function<void()> notify) override { m_notify = std::move(notify); }
 
 protected:
     bool event(QEvent* event) override;
 
 private:
-    MediaGraph();
     ~MediaGraph() override;
+    void release() override;
 
     struct ElementUnref
     {
@@ -138,4 +109,5 @@ private:
     gint64 m_lastPosition = -1;
     std::chrono::steady_clock::time_point m_lastProgress;
     VideoOutput m_video;
+    std::function<void()> m_notify;
 };

@@ -15,8 +15,11 @@ QString& override()
 
 QString InstallationFolder()
 {
-    if (!override().isEmpty())
-        return override();
+    return override().isEmpty() ? ExecutableFolder() : override();
+}
+
+QString ExecutableFolder()
+{
     const QFileInfo executable(QCoreApplication::applicationFilePath());
     return QFileInfo(executable.canonicalFilePath()).absolutePath();
 }

@@ -41,6 +41,8 @@ def main():
     check(os.path.realpath(launcher) == os.path.realpath(program), "the launcher leads to the program in its own folder")
     check(os.access(program, os.X_OK), "the program is executable")
     check(os.path.isfile(os.path.join(folder, "HAND-M.CUR")), "the hand cursor lies beside the program")
+    check(os.path.isfile(os.path.join(folder, "media", "libpitchwarden-media.so")),
+          "the media library, loaded at the first tone, lies in the program's folder")
 
     entries = glob.glob(os.path.join(prefix, "share", "applications", "*.desktop"))
     metainfos = glob.glob(os.path.join(prefix, "share", "metainfo", "*.metainfo.xml"))

@@ -587,7 +587,8 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
 
 def pipe_as_hand_cursor(session, folder, env, work):
     """A pipe named HAND-M.CUR beside a copy of the installed program: start-up reports the
-    file it cannot load in one error box and goes on to show the window."""
+    file it cannot load in one error box and goes on to show the window. The copy has no media
+    library beside it either: a press says so in one box."""
     copy = os.path.join(work, "pipe-cursor")
     os.makedirs(copy)
     program = shutil.copy2(os.path.join(folder, "pitchwarden-ear-check"), copy)
@@ -597,6 +598,10 @@ def pipe_as_hand_cursor(session, folder, env, work):
     cp.check(window is not None, "a pipe named HAND-M.CUR: the window appears")
     cp.check(len(boxes) == 1, f"a pipe named HAND-M.CUR: one error box at start ({len(boxes)})")
     if window is not None:
+        pointer = Pointer(session, window)
+        pointer.press_row(ROWS[8])
+        dismiss_one_error_box(session, "no media library beside the program")
+        pointer.close()
         cp.ask_to_close(session, window)
     try:
         status = app.wait(10)
