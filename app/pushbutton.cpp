@@ -1,29 +1,49 @@
 #include "app/pushbutton.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
+#include "app/pushbuttonaccessible.h"
 #include "app/readabletext.h"
 
 PushButton::PushButton(QWidget* parent) : QPushButton(parent)
 {
+    [[maybe_unused]] static const bool accessibleAsToggle =
+        (QAccessible::installFactory(PushButtonAccessible::create), true);
     setMouseTracking(true);
     setAutoDefault(false);
+    setCheckable(true);
 }
 
 void PushButton::setCaption(const QString& caption)
 {
+    const bool on = !m_onCaption.isEmpty() && caption == m_onCaption;
     setText(caption);
     // An empty accessible name lets the caption itself be read.
-    setAccessibleName(caption == m_terseCaption ? m_spokenName : QString());
+    setAccessibleName(on ? m_spokenName : QString());
+    setChecked(on);
 }
 
-void PushButton::setSpokenName(const QString& caption, const QString& spokenName)
+void PushButton::setOnCaption(const QString& caption, const QString& spokenName)
 {
-    m_terseCaption = caption;
+    m_onCaption = caption;
     m_spokenName = spokenName;
     setCaption(text());
+}
+
+// Desktop buttons take Return and keypad Enter as well as Space. The click comes at the key
+// press, as for a dialog's default button; the key's own repeats would press again and again.
+void PushButton::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QPushButton::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (!event->isAutoRepeat())
+        click();
 }
 
 void PushButton::mouseMoveEvent(QMouseEvent* event)

@@ -1,6 +1,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "app/form1.h"
@@ -34,6 +35,7 @@ private slots:
     void captionsReadInEveryScheme();
     void defaultLookIsUnchanged();
     void screenReadersHearWhereTheyAre();
+    void toneButtonTakesEveryPressAndLeavesItsStateToTheProgram();
 
 private:
     void moveMouseTo(QWidget* widget, QPoint local);
@@ -330,9 +332,46 @@ void TestForm1::screenReadersHearWhereTheyAre()
         QCOMPARE(button->text(), QStringLiteral("Stop Playing"));
         QCOMPARE(spoken->text(QAccessible::Name),
                  QStringLiteral("Stop playing %1 kHz").arg(ToneCatalogue::row(row).frequencyKHz));
+        QVERIFY(spoken->state().checked);
         button->setCaption(play);
         QCOMPARE(spoken->text(QAccessible::Name), play);
+        QVERIFY(!spoken->state().checked);
+        QCOMPARE(spoken->role(), QAccessible::CheckBox);
     }
+}
+
+// The click procedure decides what a press does, so a press alone never turns a button on; the
+// "on" caption does. Return and keypad Enter press it as Space does, once per key press, and so
+// does a screen reader's action.
+void TestForm1::toneButtonTakesEveryPressAndLeavesItsStateToTheProgram()
+{
+    PushButton button;
+    button.setCaption(QStringLiteral("Play 8 kHz"));
+    button.setOnCaption(QStringLiteral("Stop Playing"), QStringLiteral("Stop playing 8 kHz"));
+    button.show();
+    QSignalSpy clicks(&button, &QAbstractButton::clicked);
+    QTest::keyClick(&button, Qt::Key_Space);
+    QTest::keyClick(&button, Qt::Key_Return);
+    QTest::keyClick(&button, Qt::Key_Enter, Qt::KeypadModifier);
+    QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(&button, &repeated);
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 4);
+    QVERIFY(!button.isChecked());
+
+    button.setCaption(QStringLiteral("Stop Playing"));
+    QVERIFY(button.isChecked());
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QVERIFY(button.isChecked());
+    button.setCaption(QStringLiteral("Play 8 kHz"));
+    QVERIFY(!button.isChecked());
+
+    QAccessibleActionInterface* actions =
+        QAccessible::queryAccessibleInterface(&button)->actionInterface();
+    QCOMPARE(actions->actionNames().first(), QAccessibleActionInterface::toggleAction());
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    QTRY_COMPARE(clicks.count(), 6);
+    QVERIFY(!button.isChecked());
 }
 
 QTEST_MAIN(TestForm1)
