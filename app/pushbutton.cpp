@@ -56,12 +56,16 @@ void PushButton::mouseMoveEvent(QMouseEvent* event)
 }
 
 // The caption keeps the system's button-text colour unless that would not read on the button.
+// A button that is on or held down is drawn sunken on a shaded ground (Fusion: 10 % darker).
 void PushButton::paintEvent(QPaintEvent* event)
 {
     QStyleOptionButton option;
     initStyleOption(&option);
     const QColor text = option.palette.color(QPalette::ButtonText);
-    const QColor readable = ReadableText::on(option.palette.color(QPalette::Button), text);
+    QColor ground = option.palette.color(QPalette::Button);
+    if (option.state & (QStyle::State_On | QStyle::State_Sunken))
+        ground = ground.darker(110);
+    const QColor readable = ReadableText::on(ground, text);
     if (readable == text) {
         QPushButton::paintEvent(event);
         return;
