@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include <QString>
@@ -24,6 +25,13 @@ std::vector<HeldMessage>& heldMessages()
 {
     static std::vector<HeldMessage> held;
     return held;
+}
+
+// Qt's own threads (its D-Bus connection's, for one) may report while the display is opened.
+std::mutex& heldMessagesLock()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 // The display variables a desktop session sets, with their values where set.
@@ -57,6 +65,7 @@ void holdOrReport(QtMsgType type, const QMessageLogContext& context, const QStri
     // The only fatal error while the application object is made: no platform could start.
     if (type == QtFatalMsg)
         reportNoDisplay();
+    const std::scoped_lock hold(heldMessagesLock());
     heldMessages().push_back(
         {type, context.file, context.line, context.function, context.category, text});
 }
@@ -68,6 +77,7 @@ DisplayGuard::DisplayGuard() : m_previous(qInstallMessageHandler(holdOrReport)) 
 DisplayGuard::~DisplayGuard()
 {
     qInstallMessageHandler(m_previous);
+    const std::scoped_lock hold(heldMessagesLock());
     for (const HeldMessage& message : heldMessages()) {
         const QMessageLogContext context(message.file, message.line, message.function,
                                          message.category);
