@@ -457,10 +457,9 @@ class Program:
         self.app.wait(10)
 
 
-def one_box_saying(program, label, text, within=10, before=None):
+def one_box_saying(program, label, text, before, within=10):
     """One error box, within `within` seconds, whose text holds `text`; closed again. `before`:
-    the number of reports before the box was called for, when it may be up already."""
-    before = len(program.reports()) if before is None else before
+    the number of reports before the box was called for (it may be up already)."""
     started = time.monotonic()
     shown = cp.wait_for(lambda: error_boxes(program.session), within, step=0.02)
     cp.check(shown, f"{label}: an error box within {within} s ({time.monotonic() - started:.2f} s)")
@@ -473,8 +472,9 @@ def one_box_saying(program, label, text, within=10, before=None):
 def press_is_refused(program, khz, label, text, within=10):
     """A press that the output cannot let anyone hear: one box that says why, then nothing left
     playing, the tone file cleaned up and the program running."""
+    before = len(program.reports())
     program.pointer.press_row(ROWS[khz])
-    one_box_saying(program, label, text, within)
+    one_box_saying(program, label, text, before, within)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(khz)), 5),
              f"{label}: the tone is cleaned up")
     cp.check(cp.wait_for(lambda: not our_stream_rates(program.session), 5),
@@ -543,8 +543,9 @@ def muted_outputs(session, launcher, temp):
     program.pointer.press_row(ROWS[12])
     cp.wait_for(lambda: our_stream_index(session), 5)
     cp.wait_for(lambda: False, 0.5)
+    before = len(program.reports())
     session.pactl("set-sink-input-mute", our_stream_index(session), "1")
-    one_box_saying(program, "our stream muted mid-tone", "muted in the sound settings during the tone", 3)
+    one_box_saying(program, "our stream muted mid-tone", "muted in the sound settings during the tone", before, 3)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(12)), 5),
              "our stream muted mid-tone: the tone is cleaned up")
 
@@ -583,7 +584,7 @@ def stopped_server(session, launcher, temp):
         cp.ask_to_close(session, box)
     cp.check(cp.wait_for(lambda: error_boxes(session), 2.0 - (time.monotonic() - pressed), step=0.01),
              f"server stopped before a press: the box within 2 s of the press ({time.monotonic() - pressed:.2f} s)")
-    one_box_saying(program, "server stopped before a press", "The sound server does not answer", before=before)
+    one_box_saying(program, "server stopped before a press", "The sound server does not answer", before)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 5),
              "server stopped before a press: the tone is cleaned up")
     os.kill(session.pulse_pid, signal.SIGCONT)
@@ -591,8 +592,9 @@ def stopped_server(session, launcher, temp):
 
     pointer.press_row(ROWS[10])
     cp.wait_for(lambda: False, 1.0)
+    before = len(program.reports())
     os.kill(session.pulse_pid, signal.SIGSTOP)
-    one_box_saying(program, "server stopped mid-tone", "has taken no sound", within=3)
+    one_box_saying(program, "server stopped mid-tone", "has taken no sound", before, within=3)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 1),
              "server stopped mid-tone: cleaned up within a second of the box")
     os.kill(session.pulse_pid, signal.SIGCONT)
@@ -607,7 +609,7 @@ def stopped_server(session, launcher, temp):
     returned = cp.wait_for(lambda: error_boxes(session), 1.0, step=0.01)
     cp.check(returned, f"server stopped mid-tone: a stop pressed then returns within a second "
              f"({time.monotonic() - stop:.2f} s to the box that follows it)")
-    one_box_saying(program, "server stopped mid-tone, then a stop", "stopped answering", before=before)
+    one_box_saying(program, "server stopped mid-tone, then a stop", "stopped answering", before)
     os.kill(session.pulse_pid, signal.SIGCONT)
     cp.check(program.app.poll() is None, "server stopped mid-tone: the program goes on")
     program.close()
