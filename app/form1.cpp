@@ -226,8 +226,9 @@ void Form1::buildControls()
         button->setObjectName(QStringLiteral("PushButton%1").arg(tone.row));
         button->setTag(QString::number(tone.row));
         button->setCaption(tone.buttonCaption);
-        button->setSpokenName(QStringLiteral("Stop Playing"),
-                              QStringLiteral("Stop playing %1 kHz").arg(tone.frequencyKHz));
+        // While its tone plays the button reads "Stop Playing" and is on (a pressed toggle).
+        button->setOnCaption(QStringLiteral("Stop Playing"),
+                             QStringLiteral("Stop playing %1 kHz").arg(tone.frequencyKHz));
         button->setGeometry(ButtonRectInFrame);
         button->setFont(arial(11.25));
         paintBackground(button, QPalette::Button, Qt::white);
@@ -259,7 +260,8 @@ void Form1::addTextControls()
     // What a screen reader says where the window opens: the focus is here, out of sight.
     m_text1->setAccessibleName(QStringLiteral("Pitchwarden Ear Check, eleven test tones"));
     m_text1->setAccessibleDescription(
-        QStringLiteral("Press Tab to reach the tone buttons, Play 8 kHz to Play 22 kHz."));
+        QStringLiteral("Press Tab to reach the tone buttons, Play 8 kHz to Play 22 kHz, and Space "
+                       "or Enter to play one. A button is checked while its tone plays."));
     m_text1->setCursor(cursor());
     m_text1->show();
     setTabOrder(m_text1, pushButton(1));

@@ -44,6 +44,7 @@ public:
     void setVisible(bool visible) override;
 
     QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
+    // The button is on (checked) while it reads "Stop Playing": see PushButton::setOnCaption.
     void setToneButtonCaption(int row, const QString& caption) override
     {
         pushButton(row)->setCaption(caption);

@@ -3,7 +3,12 @@
 #include <QPushButton>
 
 // The tone push button: a caption that can be read and written while the program runs, and
-// its click and mouse-move events handed to the window's procedures.
+// its click and mouse-move events handed to the window's procedures. Return and keypad Enter
+// press it as Space does.
+//
+// While it shows its "on" caption (its tone plays) it is a checked toggle, which screen readers
+// announce as it changes. The program decides that state through the caption; a click alone
+// never changes it, as the click procedure may refuse the press.
 class PushButton : public QPushButton
 {
     Q_OBJECT
@@ -18,20 +23,22 @@ public:
     QString Tag() const { return m_tag; }
     void setTag(const QString& tag) { m_tag = tag; }
 
-    // What a screen reader calls the button while it shows `caption`, for a caption that does
-    // not say enough on its own ("Stop Playing" does not say which tone). Any other caption is
-    // read as it stands.
-    void setSpokenName(const QString& caption, const QString& spokenName);
+    // The caption the button shows while it is on ("Stop Playing"), and what a screen reader
+    // calls the button meanwhile, as that caption does not say which tone it stops. Any other
+    // caption is read as it stands.
+    void setOnCaption(const QString& caption, const QString& spokenName);
 
 signals:
     void mouseMoved(Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y);
 
 protected:
+    void nextCheckState() override {}
+    void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QString m_tag;
-    QString m_terseCaption;
+    QString m_onCaption;
     QString m_spokenName;
 };

@@ -16,6 +16,7 @@ Press a tone's button to hear it and press it again to stop it; one tone
 plays at a time. The tones are full-scale sine waves: start with the volume
 low.]])
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-strip.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-installed-size.cmake)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
@@ -30,7 +31,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # the sound server's client library.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio, libpulse0")
-# "Arial" resolves to its metric twin, so the captions fit their frames as designed.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-liberation2)
+# "Arial" resolves to its metric twin, so the captions fit their frames as designed; Qt's Wayland
+# plugin opens the window in a Wayland session itself instead of through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2, qt6-wayland")
 
 include(CPack)

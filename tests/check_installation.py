@@ -2,9 +2,10 @@
 """Checks an installed tree as a desktop would use it: the launcher, the program's own folder
 with its optional files, the desktop entry and AppStream metainfo (validated by the desktop's
 own tools), the icon theme images they name, and the manual page and copyright a Debian
-system expects.
+system expects. With `--package`, the tree is a Debian package unpacked into <root>/usr, and
+the package's Installed-Size must be what that tree takes.
 
-    check_installation.py <installation prefix>
+    check_installation.py <installation prefix> [--package <the .deb>]
 """
 import configparser
 import glob
@@ -30,8 +31,28 @@ def validator(command):
     check(run.returncode == 0 and not bad, f"{' '.join(os.path.basename(c) for c in command)}: {output or 'clean'}")
 
 
+def unpacked_kib(root):
+    """What an unpacked tree takes as dpkg-gencontrol reckons Installed-Size: every file and link
+    rounded up to whole KiB, one KiB for each folder."""
+    kib = 0
+    for folder, folders, files in os.walk(root):
+        kib += len([name for name in folders if not os.path.islink(os.path.join(folder, name))])
+        for name in files + [name for name in folders if os.path.islink(os.path.join(folder, name))]:
+            kib += -(-os.lstat(os.path.join(folder, name)).st_size // 1024)
+    return kib
+
+
+def check_installed_size(package, root):
+    field = subprocess.run(["dpkg-deb", "--field", package, "Installed-Size"], capture_output=True, text=True)
+    declared = int(field.stdout.strip() or -1)
+    unpacked = unpacked_kib(root)
+    check(declared == unpacked, f"Installed-Size {declared} KiB is what the package unpacks to, {unpacked} KiB")
+
+
 def main():
     prefix = os.path.abspath(sys.argv[1])
+    if "--package" in sys.argv:
+        check_installed_size(sys.argv[sys.argv.index("--package") + 1], os.path.dirname(prefix))
     launcher = os.path.join(prefix, "bin", "pitchwarden-ear-check")
     folder = os.path.join(prefix, "lib", "pitchwarden-ear-check")
     program = os.path.join(folder, "pitchwarden-ear-check")

@@ -26,7 +26,7 @@ import tempfile
 import time
 
 import numpy as np
-from Xlib import X, display as xdisplay
+from Xlib import X, XK, display as xdisplay
 from Xlib.ext import xtest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -43,7 +43,7 @@ STOP_BOUND_S = 0.25
 
 
 class Pointer:
-    """Moves and clicks through XTEST on the session's display."""
+    """Moves, clicks and types through XTEST on the session's display."""
 
     def __init__(self, session, window):
         self.d = xdisplay.Display(session.env["DISPLAY"])
@@ -65,6 +65,18 @@ class Pointer:
 
     def press_row(self, row):
         self.click(268, 8 + 62 * (row - 1) + 33)
+
+    def take_focus(self):
+        """What a window manager does for a new window: gives it the keyboard."""
+        self.window.set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.d.sync()
+
+    def key(self, name):
+        """Presses and releases a key (an X keysym name: Tab, Return, KP_Enter)."""
+        code = self.d.keysym_to_keycode(XK.string_to_keysym(name))
+        xtest.fake_input(self.d, X.KeyPress, code)
+        xtest.fake_input(self.d, X.KeyRelease, code)
+        self.d.sync()
 
     def cursor(self):
         image = self.d.xfixes_get_cursor_image(self.root)
@@ -248,7 +260,9 @@ def stop_with_refusal(session, pointer, temp, khz, other_khz):
     cp.check(cp.wait_for(find_box, 10, step=0.05), f"{label}: a press on {other_khz} kHz shows the refusal box by its title")
     cp.check(not os.path.exists(os.path.join(temp, f"{other_khz}kHz.mp3")), f"{label}: the refused row wrote no tone file")
     if box:
-        cp.xdo(session, "key", "--window", box.split()[0], "Return")
+        # Closed as a window manager's close button does: a Return sent by xdotool to a box that
+        # closes on the key's press leaves the key down, and its repeats press the tone buttons.
+        cp.ask_to_close(session, box.split()[0])
         cp.wait_for(lambda: not find_box(), 5, step=0.05)
     cp.wait_for(lambda: False, 1.0)
     cp.check(os.path.exists(tone_file), f"{label}: still playing after the refusal")
@@ -281,6 +295,84 @@ def close_while_playing(session, pointer, app, window, temp, khz):
     after = session.samples()[mark + session.rate // 10:]
     cp.check(len(after) > 0 and np.max(np.abs(after)) < 1e-3, "silence after the close")
     check_segment(session.samples()[before:], khz, label, session.rate)
+
+
+def screen_reader_and_keyboard(session, reader, pointer, temp, recordings, work):
+    """What a screen reader user meets, through the accessibility bus: the window and its
+    eleven buttons by name, the focus on the hidden text box once the window has the keyboard,
+    Tab down the column; 10 kHz pressed with Return and stopped with Return, 12 kHz pressed with
+    keypad Enter and played to its end. Each press and each end is told on that button as the
+    checked state set and cleared, which screen readers speak; each tone is heard at the sink."""
+    reader.wait_for(lambda: reader.window(cp.TITLE) is not None, 10)
+    window = reader.window(cp.TITLE)
+    cp.check(window is not None, f"screen reader: the window {cp.TITLE!r}")
+    if window is None:
+        return
+    buttons = [obj for obj in reader.descendants(window) if re.fullmatch(r"Play \d+ kHz", obj.name or "")]
+    names = [button.name for button in buttons]
+    cp.check(names == [f"Play {khz} kHz" for khz in ROWS], f"screen reader: the eleven tone buttons {names}")
+    if len(buttons) != len(ROWS):
+        return
+    button_of = dict(zip(ROWS, buttons))
+
+    def focus_name():
+        focused = reader.focused(window)
+        return focused.name if focused is not None else None
+
+    pointer.take_focus()
+    text_box = "Pitchwarden Ear Check, eleven test tones"
+    cp.check(reader.wait_for(lambda: focus_name() == text_box, 5),
+             f"screen reader: the focus on the text box {text_box!r} at start ({focus_name()!r})")
+    for khz in (8, 10):
+        pointer.key("Tab")
+        cp.check(reader.wait_for(lambda: focus_name() == f"Play {khz} kHz", 5),
+                 f"Tab: the focus on Play {khz} kHz ({focus_name()!r})")
+
+    def announced(khz, values, label):
+        cp.check(reader.wait_for(lambda: reader.state_changes(button_of[khz], "checked") == values, 10),
+                 f"{label}: checked set and cleared on Play {khz} kHz as {values} "
+                 f"({reader.state_changes(button_of[khz], 'checked')})")
+
+    def press(khz, key):
+        label, tone_file = f"{khz} kHz ({key})", os.path.join(temp, f"{khz}kHz.mp3")
+        before = len(session.samples())
+        pointer.key(key)
+        cp.check(reader.wait_for(lambda: os.path.exists(tone_file), 5), f"{label}: the key plays the tone")
+        announced(khz, [1], f"{label} pressed")
+        return label, tone_file, before
+
+    label, tone_file, before = press(10, "Return")
+    reader.wait_for(lambda: False, 2.0)
+    pointer.key("Return")
+    cp.check(reader.wait_for(lambda: not os.path.exists(tone_file), 5), f"{label}: a second Return stops it")
+    announced(10, [1, 0], f"{label} stopped")
+    reader.wait_for(lambda: False, 0.3)
+    check_segment(session.samples()[before:], 10, label, session.rate)
+
+    pointer.key("Tab")
+    label, tone_file, before = press(12, "KP_Enter")
+    expected = recording_sound_length(os.path.join(recordings, f"{100 + ROWS[12]}.mp3"), work)
+    cp.check(reader.wait_for(lambda: not os.path.exists(tone_file), expected + 10), f"{label}: the tone ends")
+    announced(12, [1, 0], f"{label} at its end")
+    reader.wait_for(lambda: False, 0.3)
+    check_segment(session.samples()[before:], 12, label, session.rate, expected_s=expected)
+
+
+def start_without_display(launcher, session):
+    """Outside a desktop session, and with a display that cannot be opened: one line that says
+    so and how a desktop provides one, and status 1, not an abort."""
+    for display in (None, ":999"):
+        env = {name: value for name, value in session.env.items()
+               if name not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        if display:
+            env["DISPLAY"] = display
+        run = subprocess.run([launcher], env=env, capture_output=True, text=True, timeout=30)
+        label = f"DISPLAY={display}" if display else "no display"
+        lines = run.stderr.splitlines()
+        cp.check(run.returncode == 1, f"{label}: status 1 ({run.returncode})")
+        cp.check(len(lines) == 1 and "display" in lines[0] and "desktop session" in lines[0]
+                 and "DISPLAY or WAYLAND_DISPLAY" in lines[0] and (not display or display in lines[0]),
+                 f"{label}: one line on standard error {run.stderr!r}")
 
 
 def our_stream_rates(session):
@@ -365,10 +457,9 @@ class Program:
         self.app.wait(10)
 
 
-def one_box_saying(program, label, text, within=10, before=None):
+def one_box_saying(program, label, text, before, within=10):
     """One error box, within `within` seconds, whose text holds `text`; closed again. `before`:
-    the number of reports before the box was called for, when it may be up already."""
-    before = len(program.reports()) if before is None else before
+    the number of reports before the box was called for (it may be up already)."""
     started = time.monotonic()
     shown = cp.wait_for(lambda: error_boxes(program.session), within, step=0.02)
     cp.check(shown, f"{label}: an error box within {within} s ({time.monotonic() - started:.2f} s)")
@@ -381,8 +472,9 @@ def one_box_saying(program, label, text, within=10, before=None):
 def press_is_refused(program, khz, label, text, within=10):
     """A press that the output cannot let anyone hear: one box that says why, then nothing left
     playing, the tone file cleaned up and the program running."""
+    before = len(program.reports())
     program.pointer.press_row(ROWS[khz])
-    one_box_saying(program, label, text, within)
+    one_box_saying(program, label, text, before, within)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(khz)), 5),
              f"{label}: the tone is cleaned up")
     cp.check(cp.wait_for(lambda: not our_stream_rates(program.session), 5),
@@ -451,8 +543,9 @@ def muted_outputs(session, launcher, temp):
     program.pointer.press_row(ROWS[12])
     cp.wait_for(lambda: our_stream_index(session), 5)
     cp.wait_for(lambda: False, 0.5)
+    before = len(program.reports())
     session.pactl("set-sink-input-mute", our_stream_index(session), "1")
-    one_box_saying(program, "our stream muted mid-tone", "muted in the sound settings during the tone", 3)
+    one_box_saying(program, "our stream muted mid-tone", "muted in the sound settings during the tone", before, 3)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(12)), 5),
              "our stream muted mid-tone: the tone is cleaned up")
 
@@ -491,7 +584,7 @@ def stopped_server(session, launcher, temp):
         cp.ask_to_close(session, box)
     cp.check(cp.wait_for(lambda: error_boxes(session), 2.0 - (time.monotonic() - pressed), step=0.01),
              f"server stopped before a press: the box within 2 s of the press ({time.monotonic() - pressed:.2f} s)")
-    one_box_saying(program, "server stopped before a press", "The sound server does not answer", before=before)
+    one_box_saying(program, "server stopped before a press", "The sound server does not answer", before)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 5),
              "server stopped before a press: the tone is cleaned up")
     os.kill(session.pulse_pid, signal.SIGCONT)
@@ -499,8 +592,9 @@ def stopped_server(session, launcher, temp):
 
     pointer.press_row(ROWS[10])
     cp.wait_for(lambda: False, 1.0)
+    before = len(program.reports())
     os.kill(session.pulse_pid, signal.SIGSTOP)
-    one_box_saying(program, "server stopped mid-tone", "has taken no sound", within=3)
+    one_box_saying(program, "server stopped mid-tone", "has taken no sound", before, within=3)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 1),
              "server stopped mid-tone: cleaned up within a second of the box")
     os.kill(session.pulse_pid, signal.SIGCONT)
@@ -515,7 +609,7 @@ def stopped_server(session, launcher, temp):
     returned = cp.wait_for(lambda: error_boxes(session), 1.0, step=0.01)
     cp.check(returned, f"server stopped mid-tone: a stop pressed then returns within a second "
              f"({time.monotonic() - stop:.2f} s to the box that follows it)")
-    one_box_saying(program, "server stopped mid-tone, then a stop", "stopped answering", before=before)
+    one_box_saying(program, "server stopped mid-tone, then a stop", "stopped answering", before)
     os.kill(session.pulse_pid, signal.SIGCONT)
     cp.check(program.app.poll() is None, "server stopped mid-tone: the program goes on")
     program.close()
@@ -558,6 +652,8 @@ def failures_are_reported(session, launcher, temp):
 
 def play_every_way(session, launcher, folder, temp, recordings, work):
     """The tones played as a user plays them; returns the pointer to release."""
+    # At the 44.1 kHz sink a screen reader is on, and the keyboard plays tones too.
+    reader = session.start_accessibility_bus() if session.server == "pulse44" else None
     env = dict(session.env, TEMP=temp)
     app, window, mapped = start_window(session, [launcher], cp.TITLE, env)
     print(f"     window mapped {1000 * mapped:.0f} ms after start")
@@ -575,6 +671,7 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
              f"the hand cursor from {folder} over a button: {pointer.cursor()} (expected {expected})")
 
     if session.server == "pulse44":
+        screen_reader_and_keyboard(session, reader, pointer, temp, recordings, work)
         play_to_end(session, pointer, temp, recordings, work, 22)
         play_to_end(session, pointer, temp, recordings, work, 21)
         stop_with_refusal(session, pointer, temp, 15, 22)
@@ -632,6 +729,8 @@ def main():
             pipe_as_hand_cursor(session, folder, dict(session.env, TEMP=temp), work)
             outputs_that_cannot_carry(launcher, work, temp)
         else:
+            if server == "pulse44":
+                start_without_display(launcher, session)
             pointer = play_every_way(session, launcher, folder, temp, recordings, work)
     finally:
         if pointer:

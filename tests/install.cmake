@@ -1,9 +1,9 @@
 # The installed program: installed into the build tree, its desktop files checked with the
 # desktop's own validators, then driven end to end through its launcher. The Debian package gets
-# the same checks on its unpacked /usr, after lintian.
+# the same checks on its unpacked /usr, after lintian. Further arguments go to the files test.
 function(add_installed_tree_tests files_test e2e_test prefix fixture)
     add_test(NAME ${files_test}
-        COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_installation.py ${prefix})
+        COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_installation.py ${prefix} ${ARGN})
     set_tests_properties(${files_test} PROPERTIES FIXTURES_REQUIRED ${fixture})
     add_test(NAME ${e2e_test}
         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_installed_program.py
@@ -39,4 +39,5 @@ set_tests_properties(package_unpacked PROPERTIES FIXTURES_SETUP packaged_program
 add_test(NAME package_lintian
     COMMAND /bin/sh -c "lintian --fail-on error,warning --display-info --pedantic --display-experimental '${PITCHWARDEN_TEST_PACKAGE}'/*.deb")
 set_tests_properties(package_lintian PROPERTIES FIXTURES_REQUIRED packaged_program)
-add_installed_tree_tests(packaged_desktop_files e2e_packaged_program ${PITCHWARDEN_TEST_PACKAGE}/root/usr packaged_program)
+add_installed_tree_tests(packaged_desktop_files e2e_packaged_program ${PITCHWARDEN_TEST_PACKAGE}/root/usr packaged_program
+    --package ${PITCHWARDEN_TEST_PACKAGE}/pitchwarden-ear-check_${PROJECT_VERSION}_amd64.deb)

@@ -117,15 +117,12 @@ class Session:
         """PipeWire, WirePlumber and pipewire-pulse on a private session bus, with Debian's own
         configuration less the realtime module (no realtime threads for a test)."""
         self.env["PIPEWIRE_RUNTIME_DIR"] = runtime
-        bus = os.path.join(runtime, "bus")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self.start_session_bus()
         conf_dir = os.path.join(self.env["XDG_CONFIG_HOME"], "pipewire")
         os.makedirs(conf_dir)
         for conf in ("pipewire.conf", "pipewire-pulse.conf"):
             text = open(os.path.join("/usr/share/pipewire", conf)).read()
             open(os.path.join(conf_dir, conf), "w").write(_without_module(text, "libpipewire-module-rt"))
-        self.start(["dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus])
-        wait_for(lambda: os.path.exists(bus), 10)
         for daemon in ("pipewire", "wireplumber", "pipewire-pulse"):
             self.start([daemon])
 
@@ -136,6 +133,33 @@ class Session:
         self.pactl("load-module", "module-null-sink", "sink_name=nullsink")
         wait_for(lambda: "nullsink" in self.pactl("list", "short", "sinks"), 10, step=0.1)
         self.pactl("set-default-sink", "nullsink")
+
+    def start_session_bus(self):
+        """A private D-Bus session bus, as a desktop session has one."""
+        bus = os.path.join(self.env["XDG_RUNTIME_DIR"], "bus")
+        if self.env.get("DBUS_SESSION_BUS_ADDRESS") == "unix:path=" + bus:
+            return
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self.start(["dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus])
+        wait_for(lambda: os.path.exists(bus), 10)
+
+    def start_accessibility_bus(self):
+        """The accessibility bus of a desktop with a screen reader running: at-spi2-core's bus
+        launcher on the session bus, told that a screen reader is on, as the desktop tells it;
+        programs started after this expose their windows on it."""
+        self.start_session_bus()
+        self.env.pop("AT_SPI_BUS_ADDRESS", None)
+        self.env.pop("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", None)
+        self.start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
+
+        def screen_reader_on():
+            return subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                                   "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status",
+                                   "string:ScreenReaderEnabled", "variant:boolean:true"],
+                                  env=self.env, capture_output=True).returncode == 0
+
+        wait_for(screen_reader_on, 10, step=0.05)
+        return ScreenReaderView(self.env)
 
     def kill_sound_server(self):
         """What a crash of the sound server does to its clients."""
@@ -166,6 +190,65 @@ class Session:
                 os.kill(self.pulse_pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
+
+
+class ScreenReaderView:
+    """What a screen reader reads of a program through the accessibility bus (pyatspi): its
+    window, the objects in it and their states, and the state changes it announces as they
+    come. Events arrive while `wait_for` runs the GLib main loop."""
+
+    def __init__(self, env):
+        # pyatspi finds the accessibility bus through the session bus and the display it is
+        # first used with: the session's, not the test's own.
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY"):
+            os.environ[name] = env[name]
+        os.environ.pop("AT_SPI_BUS_ADDRESS", None)
+        import pyatspi
+        from gi.repository import GLib
+        self.pyatspi = pyatspi
+        self.context = GLib.MainContext.default()
+        self.events = []
+        pyatspi.Registry.registerEventListener(self._heard, "object:state-changed:checked")
+
+    def _heard(self, event):
+        self.events.append((event.type, event.source, event.detail1))
+
+    def wait_for(self, predicate, timeout):
+        def pumped():
+            while self.context.pending():
+                self.context.iteration(False)
+            return predicate()
+
+        return wait_for(pumped, timeout, step=0.01)
+
+    def window(self, title):
+        """The top-level window with that title, or None."""
+        for app in self.pyatspi.Registry.getDesktop(0):
+            for window in app or []:
+                if window is not None and window.name == title:
+                    return window
+        return None
+
+    def descendants(self, root):
+        """Every object under `root`, in the order a reader walks them."""
+        found = []
+        for child in root:
+            if child is not None:
+                found.append(child)
+                found += self.descendants(child)
+        return found
+
+    def has_state(self, accessible, state):
+        return accessible.getState().contains(getattr(self.pyatspi, "STATE_" + state.upper()))
+
+    def focused(self, root):
+        """The object under `root` that has the keyboard focus, or None."""
+        return next((obj for obj in self.descendants(root) if self.has_state(obj, "focused")), None)
+
+    def state_changes(self, accessible, state):
+        """The values (1 set, 0 cleared) `state` took on `accessible` so far, in order."""
+        return [detail for kind, source, detail in self.events
+                if kind == f"object:state-changed:{state}" and source == accessible]
 
 
 def xdo(session, *args):

@@ -1,6 +1,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "app/form1.h"
@@ -34,6 +35,7 @@ private slots:
     void captionsReadInEveryScheme();
     void defaultLookIsUnchanged();
     void screenReadersHearWhereTheyAre();
+    void toneButtonTakesEveryPressAndLeavesItsStateToTheProgram();
 
 private:
     void moveMouseTo(QWidget* widget, QPoint local);
@@ -264,10 +266,16 @@ void TestForm1::captionsReadInEveryScheme_data()
 {
     QTest::addColumn<QColor>("systemText");
     QTest::addColumn<QColor>("expectedText");
+    // The playing button is drawn sunken, on a shaded ground.
+    QTest::addColumn<QColor>("expectedOnPlayingButton");
+    const QColor black(Qt::black);
     // qt6ct's "darker" scheme: white text, near-black window, dark grey buttons.
-    QTest::addRow("dark scheme, white text") << QColor(0xffffff) << QColor(Qt::black);
-    QTest::addRow("grey text, 3.7:1 on white") << QColor(0x858585) << QColor(Qt::black);
-    QTest::addRow("dark blue text reads and stays") << QColor(0x1c3a8c) << QColor(0x1c3a8c);
+    QTest::addRow("dark scheme, white text") << QColor(0xffffff) << black << black;
+    QTest::addRow("grey text, 3.7:1 on white") << QColor(0x858585) << black << black;
+    QTest::addRow("grey text, 4.9:1 on white, 4.0:1 on a playing button")
+        << QColor(0x707070) << QColor(0x707070) << black;
+    QTest::addRow("dark blue text reads and stays")
+        << QColor(0x1c3a8c) << QColor(0x1c3a8c) << QColor(0x1c3a8c);
 }
 
 // The scheme changes while the window is open, as when the user switches the desktop's scheme.
@@ -275,6 +283,9 @@ void TestForm1::captionsReadInEveryScheme()
 {
     QFETCH(QColor, systemText);
     QFETCH(QColor, expectedText);
+    QFETCH(QColor, expectedOnPlayingButton);
+    constexpr int PlayingRow = 5;
+    m_form->pushButton(PlayingRow)->setCaption(QStringLiteral("Stop Playing"));
     QPalette scheme(systemText, QColor(0x424245), QColor(0x979797), QColor(0x302f2e),
                     QColor(0x4a4947), systemText, systemText, QColor(0x3d3d3d), QColor(0x222020));
     scheme.setColor(QPalette::ButtonText, systemText);
@@ -292,16 +303,17 @@ void TestForm1::captionsReadInEveryScheme()
         const QRect button =
             m_form->pushButton(row)->geometry().translated(frame->pos()).adjusted(4, 4, -4, -4);
         const QColor buttonGround = shot.pixelColor(button.left() + 2, button.center().y());
-        for (const auto& [area, ground] :
-             {std::pair{caption, frameGround}, {button, buttonGround}}) {
+        const QColor buttonText = row == PlayingRow ? expectedOnPlayingButton : expectedText;
+        for (const auto& [area, ground, expected] :
+             {std::tuple{caption, frameGround, expectedText}, {button, buttonGround, buttonText}}) {
             const QColor text = strongestAgainst(shot, area, ground);
             const double contrast = ReadableText::contrastRatio(text, ground);
             QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("row %1: %2 on %3, %4:1")
                                                      .arg(row)
                                                      .arg(text.name(), ground.name())
                                                      .arg(contrast)));
-            QVERIFY2(ReadableText::contrastRatio(text, expectedText) < 1.2,
-                     qPrintable(text.name()));
+            QVERIFY2(ReadableText::contrastRatio(text, expected) < 1.2,
+                     qPrintable(QStringLiteral("row %1: %2").arg(row).arg(text.name())));
         }
     }
 }
@@ -330,9 +342,46 @@ void TestForm1::screenReadersHearWhereTheyAre()
         QCOMPARE(button->text(), QStringLiteral("Stop Playing"));
         QCOMPARE(spoken->text(QAccessible::Name),
                  QStringLiteral("Stop playing %1 kHz").arg(ToneCatalogue::row(row).frequencyKHz));
+        QVERIFY(spoken->state().checked);
         button->setCaption(play);
         QCOMPARE(spoken->text(QAccessible::Name), play);
+        QVERIFY(!spoken->state().checked);
+        QCOMPARE(spoken->role(), QAccessible::CheckBox);
     }
+}
+
+// The click procedure decides what a press does, so a press alone never turns a button on; the
+// "on" caption does. Return and keypad Enter press it as Space does, once per key press, and so
+// does a screen reader's action.
+void TestForm1::toneButtonTakesEveryPressAndLeavesItsStateToTheProgram()
+{
+    PushButton button;
+    button.setCaption(QStringLiteral("Play 8 kHz"));
+    button.setOnCaption(QStringLiteral("Stop Playing"), QStringLiteral("Stop playing 8 kHz"));
+    button.show();
+    QSignalSpy clicks(&button, &QAbstractButton::clicked);
+    QTest::keyClick(&button, Qt::Key_Space);
+    QTest::keyClick(&button, Qt::Key_Return);
+    QTest::keyClick(&button, Qt::Key_Enter, Qt::KeypadModifier);
+    QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(&button, &repeated);
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 4);
+    QVERIFY(!button.isChecked());
+
+    button.setCaption(QStringLiteral("Stop Playing"));
+    QVERIFY(button.isChecked());
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QVERIFY(button.isChecked());
+    button.setCaption(QStringLiteral("Play 8 kHz"));
+    QVERIFY(!button.isChecked());
+
+    QAccessibleActionInterface* actions =
+        QAccessible::queryAccessibleInterface(&button)->actionInterface();
+    QCOMPARE(actions->actionNames().first(), QAccessibleActionInterface::toggleAction());
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    QTRY_COMPARE(clicks.count(), 6);
+    QVERIFY(!button.isChecked());
 }
 
 QTEST_MAIN(TestForm1)

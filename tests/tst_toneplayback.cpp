@@ -210,6 +210,8 @@ void TestTonePlayback::pressOnAnotherRowIsRefused()
         press(7);
         QCOMPARE(m_form->pushButton(7)->Caption(), QStringLiteral("Play 18 kHz"));
         QCOMPARE(m_form->pushButton(1)->Caption(), QStringLiteral("Stop Playing"));
+        // The playing button is on; the refused one stays off.
+        QVERIFY(m_form->pushButton(1)->isChecked() && !m_form->pushButton(7)->isChecked());
         QCOMPARE(m_form->Music()->State(), 1);
         press(1);
     });
@@ -217,6 +219,7 @@ void TestTonePlayback::pressOnAnotherRowIsRefused()
     QCOMPARE(m_messages, QStringList({"Please stop playing first.|0|Pitchwarden Ear"}));
     QCOMPARE(stateWhileRefused, 1);
     QCOMPARE(m_form->pushButton(1)->Caption(), QStringLiteral("Play 8 kHz"));
+    QVERIFY(!m_form->pushButton(1)->isChecked());
 }
 
 void TestTonePlayback::stopBeforeTheWriteHasNoEffect()
