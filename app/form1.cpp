@@ -221,14 +221,11 @@ void Form1::buildControls()
         frame->setGeometry(
             twipsRect(FrameLeft, FrameTop + FramePitch * (tone.row - 1), FrameWidth, FrameHeight));
         frame->setBackColor(Qt::white);
+        frame->hide(); // shown once the window is on the screen: see putTextInPlace
 
         auto* button = new PushButton(frame);
         button->setObjectName(QStringLiteral("PushButton%1").arg(tone.row));
         button->setTag(QString::number(tone.row));
-        button->setCaption(tone.buttonCaption);
-        // While its tone plays the button reads "Stop Playing" and is on (a pressed toggle).
-        button->setOnCaption(QStringLiteral("Stop Playing"),
-                             QStringLiteral("Stop playing %1 kHz").arg(tone.frequencyKHz));
         button->setGeometry(ButtonRectInFrame);
         button->setFont(arial(11.25));
         paintBackground(button, QPalette::Button, Qt::white);
@@ -245,14 +242,22 @@ void Form1::buildControls()
     }
 }
 
-// The first text laid out sets up the fonts (fontconfig, Qt's font database), which takes longer
-// than anything else at start-up. The frames' captions and the text box are the only things that
-// lay text out before the first paint, so they are put in place right after the window has gone
-// to the screen and before anything is painted or takes the focus there.
-void Form1::addTextControls()
+// Two things take longer than anything else at start-up: the first text laid out sets up the
+// fonts (fontconfig, Qt's font database), and the first caption given to a control starts Qt's
+// bridge to the screen readers (a connection to the session bus). So the captions and the text
+// box are put in place right after the window has gone to the screen, before anything is
+// painted or takes the focus there.
+void Form1::putTextInPlace()
 {
-    for (const ToneEntry& tone : ToneCatalogue::rows())
+    for (const ToneEntry& tone : ToneCatalogue::rows()) {
         frame(tone.row)->setTitle(tone.frameCaption);
+        frame(tone.row)->show();
+        PushButton* button = pushButton(tone.row);
+        button->setCaption(tone.buttonCaption);
+        // While its tone plays the button reads "Stop Playing" and is on (a pressed toggle).
+        button->setOnCaption(QStringLiteral("Stop Playing"),
+                             QStringLiteral("Stop playing %1 kHz").arg(tone.frequencyKHz));
+    }
 
     // Text1 lies wholly below the client area: it only holds the focus at start.
     m_text1 = new QLineEdit(QStringLiteral("Text1"), this);
@@ -332,7 +337,7 @@ void Form1::setVisible(bool visible)
 {
     QWidget::setVisible(visible);
     if (visible && !m_text1)
-        addTextControls();
+        putTextInPlace();
 }
 
 void Form1::showEvent(QShowEvent* event)

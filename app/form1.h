@@ -40,7 +40,7 @@ public:
     Frame* frame(int row) const;
     // Made when the window is first shown.
     QLineEdit* Text1() const { return m_text1; }
-    // Showing the window the first time also puts its text in place (see addTextControls).
+    // Showing the window the first time also puts its text in place (see putTextInPlace).
     void setVisible(bool visible) override;
 
     QString ToneButtonCaption(int row) const override { return pushButton(row)->Caption(); }
@@ -116,7 +116,7 @@ protected:
 
 private:
     void buildControls();
-    void addTextControls();
+    void putTextInPlace();
     void pointerMovedOver(int pointer);
     void showPointerShape();
 

@@ -14,7 +14,6 @@ PushButton::PushButton(QWidget* parent) : QPushButton(parent)
         (QAccessible::installFactory(PushButtonAccessible::create), true);
     setMouseTracking(true);
     setAutoDefault(false);
-    setCheckable(true);
 }
 
 void PushButton::setCaption(const QString& caption)
@@ -28,6 +27,7 @@ void PushButton::setCaption(const QString& caption)
 
 void PushButton::setOnCaption(const QString& caption, const QString& spokenName)
 {
+    setCheckable(true);
     m_onCaption = caption;
     m_spokenName = spokenName;
     setCaption(text());
