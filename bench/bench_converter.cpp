@@ -6,9 +6,11 @@
 //   bench_converter [seconds]   (default 10 s of sound per rate and converter)
 // Each rate and converter runs in a process of its own, as the first press of a process would:
 // set-up includes designing the filter; memory is what the allocator holds for the converter
-// after the sound went through (its design included).
+// after the sound went through (its design included). Set-up is counted in CPU time, which on an
+// idle machine is its duration and on a shared one is not lengthened by other processes. The
+// rate converter's figures are medians of five such processes.
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,13 +43,6 @@ struct Figures
     double cpuMsPerS = 0; // CPU per second of sound
     double memoryKiB = 0; // held after the sound went through
 };
-
-double nowMs()
-{
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 double cpuMs()
 {
@@ -142,23 +137,24 @@ Figures measure(Converter converter, int seconds)
 
     Figures figures;
     const size_t before = allocatedBytes();
-    double start = nowMs();
+    double start = cpuMs();
     converter.open();
-    figures.setUpMs = nowMs() - start;
+    figures.setUpMs = cpuMs() - start;
     const double cpuBefore = cpuMs();
     for (size_t first = 0; first + BufferFrames <= tone.size(); first += BufferFrames)
         converter.convert(tone.data() + first, BufferFrames);
     figures.cpuMsPerS = (cpuMs() - cpuBefore) / seconds;
     figures.memoryKiB = double(allocatedBytes() - before) / 1024;
-    start = nowMs();
+    start = cpuMs();
     converter.open();
-    figures.againMs = nowMs() - start;
+    figures.againMs = cpuMs() - start;
     return figures;
 }
 
 // Runs `measure` in a child process, so that each starts as a fresh program does.
 Figures measureApart(const std::function<Figures()>& measure)
 {
+    std::fflush(stdout);
     int pipe[2];
     if (::pipe(pipe) != 0)
         return {};
@@ -174,6 +170,25 @@ Figures measureApart(const std::function<Figures()>& measure)
     close(pipe[0]);
     waitpid(child, nullptr, 0);
     return got == sizeof figures ? figures : Figures{};
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+Figures medianApart(const std::function<Figures()>& measure, int runs)
+{
+    std::vector<double> setUp, again, cpu, memory;
+    for (int run = 0; run < runs; ++run) {
+        const Figures figures = measureApart(measure);
+        setUp.push_back(figures.setUpMs);
+        again.push_back(figures.againMs);
+        cpu.push_back(figures.cpuMsPerS);
+        memory.push_back(figures.memoryKiB);
+    }
+    return {median(setUp), median(again), median(cpu), median(memory)};
 }
 
 } // namespace
@@ -198,7 +213,7 @@ int main(int argc, char** argv)
             std::printf("%-10d | passes straight through\n", rate);
             continue;
         }
-        const Figures ours = measureApart([&] { return measure(newConverter(rate), seconds); });
+        const Figures ours = medianApart([&] { return measure(newConverter(rate), seconds); }, 5);
         const Figures direct = measureApart(
             [&] { return measure(resamplerConverter(rate, directFormOptions), seconds); });
         const Figures cheap = measureApart(
