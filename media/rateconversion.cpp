@@ -15,6 +15,11 @@ constexpr double SecondStageAttenuationDb = 120;
 // below the doubled one, so at 8 kHz the lag is 1.4 µs.)
 constexpr int SecondStageOversample = 64;
 
+struct StructureFree
+{
+    void operator()(GstStructure* structure) const { gst_structure_free(structure); }
+};
+
 } // namespace
 
 void RateConversion::ResamplerFree::operator()(GstAudioResampler* resampler) const
@@ -46,7 +51,8 @@ RateConversion::ResamplerPtr RateConversion::makeResampler() const
     if (m_outRate == rate)
         return nullptr;
     const double scale = std::max(1.0, double(rate) / m_outRate);
-    GstStructure* options = gst_structure_new_empty("options");
+    const std::unique_ptr<GstStructure, StructureFree> owner(gst_structure_new_empty("options"));
+    GstStructure* options = owner.get();
     gst_structure_set(options, GST_AUDIO_RESAMPLER_OPT_CUTOFF, G_TYPE_DOUBLE, scale, nullptr);
     gst_structure_set(options, GST_AUDIO_RESAMPLER_OPT_TRANSITION_BANDWIDTH, G_TYPE_DOUBLE,
                       SecondStageTransition * scale, nullptr);
@@ -60,11 +66,9 @@ RateConversion::ResamplerPtr RateConversion::makeResampler() const
                       GST_AUDIO_RESAMPLER_FILTER_INTERPOLATION_CUBIC, nullptr);
     gst_structure_set(options, GST_AUDIO_RESAMPLER_OPT_FILTER_OVERSAMPLE, G_TYPE_INT,
                       SecondStageOversample, nullptr);
-    ResamplerPtr resampler(gst_audio_resampler_new(
+    return ResamplerPtr(gst_audio_resampler_new(
         GST_AUDIO_RESAMPLER_METHOD_KAISER, GST_AUDIO_RESAMPLER_FLAG_NON_INTERLEAVED_IN,
         GST_AUDIO_FORMAT_F32, m_channels, rate, m_outRate, options));
-    gst_structure_free(options);
-    return resampler;
 }
 
 // GStreamer's resampler keeps the phase of the rate ratio across its own reset, which would
@@ -157,7 +161,7 @@ void RateConversion::finish()
         gst_util_uint64_scale_int_ceil(m_framesIn + ringOut, m_outRate, m_inRate);
     while (m_framesQueued < lastFrame)
         push(nullptr, size_t(m_filter->blockSize()));
-    const guint64 excess = m_framesQueued - lastFrame;
+    const guint64 excess = std::min<guint64>(m_framesQueued - lastFrame, queuedFrames());
     m_queue.resize(m_queue.size() - excess * size_t(m_channels));
     m_framesQueued = lastFrame;
 }
