@@ -1,186 +1,23 @@
 #include "media/rateconverter.h"
 
 #include <algorithm>
-#include <cstring>
+#include <atomic>
 #include <memory>
 #include <new>
-#include <numeric>
-#include <vector>
+#include <utility>
 
 #include <gst/audio/audio.h>
 #include <gst/base/gstbasetransform.h>
 
+#include "media/rateconversion.h"
+#include "media/steepfilter.h"
+
 namespace {
 
-struct ResamplerFree
-{
-    void operator()(GstAudioResampler* resampler) const { gst_audio_resampler_free(resampler); }
-};
-using ResamplerPtr = std::unique_ptr<GstAudioResampler, ResamplerFree>;
-
-// A long Kaiser-windowed sinc with a table of taps for every phase of the exact rate ratio, so
-// that each output sample takes one pass over the taps. (The library builds that table only when
-// asked to oversample at least as many phases; fewer phases, or an approximated ratio, jitter the
-// sample times: spurs 80 dB under a 22 kHz tone.)
-ResamplerPtr makeResampler(int channels, int inRate, int outRate)
-{
-    const int phases = outRate / std::gcd(inRate, outRate);
-    GstStructure* options = gst_structure_new_empty("options");
-    gst_structure_set(options, GST_AUDIO_RESAMPLER_OPT_CUTOFF, G_TYPE_DOUBLE, 1.0,
-                      GST_AUDIO_RESAMPLER_OPT_TRANSITION_BANDWIDTH, G_TYPE_DOUBLE,
-                      RateConverter::TransitionBandwidth, GST_AUDIO_RESAMPLER_OPT_STOP_ATTENUATION,
-                      G_TYPE_DOUBLE, RateConverter::StopAttenuationDb,
-                      GST_AUDIO_RESAMPLER_OPT_FILTER_MODE, GST_TYPE_AUDIO_RESAMPLER_FILTER_MODE,
-                      GST_AUDIO_RESAMPLER_FILTER_MODE_FULL,
-                      GST_AUDIO_RESAMPLER_OPT_FILTER_OVERSAMPLE, G_TYPE_INT, phases,
-                      GST_AUDIO_RESAMPLER_OPT_MAX_PHASE_ERROR, G_TYPE_DOUBLE, 0.0, nullptr);
-    ResamplerPtr resampler(
-        gst_audio_resampler_new(GST_AUDIO_RESAMPLER_METHOD_KAISER, GST_AUDIO_RESAMPLER_FLAG_NONE,
-                                GST_AUDIO_FORMAT_F32, channels, inRate, outRate, options));
-    gst_structure_free(options);
-    return resampler;
-}
-
-void resample(GstAudioResampler* resampler, const float* in, gsize inFrames, float* out,
-              gsize outFrames)
-{
-    gpointer input[] = {const_cast<float*>(in)};
-    gpointer output[] = {out};
-    gst_audio_resampler_resample(resampler, in ? input : nullptr, inFrames, output, outFrames);
-}
-
-// One conversion between two negotiated rates. The filter is long (over three thousand taps), so
-// while every frame's channels are identical (a mono recording stored as stereo, like most of the
-// tones) only one channel is converted and copied to the others. When the channels part, the
-// converter of all channels takes over in the very state the shared one had: it is fed the same
-// recent input, in the same phase of the rate ratio.
-class Conversion
-{
-public:
-    Conversion(int channels, int inRate, int outRate)
-        : m_channels(channels), m_inRate(inRate), m_outRate(outRate),
-          m_period(gsize(inRate / std::gcd(inRate, outRate)))
-    {
-        // The converter of all channels is made when the channels part, if ever.
-        if (channels == 1)
-            m_all = makeResampler(1, inRate, outRate);
-        else
-            m_one = makeResampler(1, inRate, outRate);
-        reset();
-    }
-
-    bool valid() const { return active() != nullptr; }
-    gsize outFrames(gsize inFrames) const
-    {
-        return gst_audio_resampler_get_out_frames(active(), inFrames);
-    }
-    gsize inFrames(gsize outFrames) const
-    {
-        return gst_audio_resampler_get_in_frames(active(), outFrames);
-    }
-    // Input frames of silence that let the sound ring out fully after the last input.
-    gsize tailFrames() const { return 2 * gst_audio_resampler_get_max_latency(active()); }
-
-    void reset()
-    {
-        if (m_all)
-            gst_audio_resampler_reset(m_all.get());
-        if (m_one)
-            gst_audio_resampler_reset(m_one.get());
-        m_shared = m_one != nullptr;
-        m_recent.clear();
-        m_framesIn = 0;
-    }
-
-    // `in` null: silence.
-    void convert(const float* in, gsize inFrames, float* out, gsize outFrames)
-    {
-        if (m_shared && in && !channelsIdentical(in, inFrames))
-            part();
-        if (!m_shared) {
-            resample(m_all.get(), in, inFrames, out, outFrames);
-            return;
-        }
-        m_oneIn.resize(inFrames);
-        for (gsize frame = 0; in && frame < inFrames; ++frame)
-            m_oneIn[frame] = in[frame * m_channels];
-        m_oneOut.resize(outFrames);
-        resample(m_one.get(), in ? m_oneIn.data() : nullptr, inFrames, m_oneOut.data(), outFrames);
-        for (gsize frame = 0; frame < outFrames; ++frame)
-            std::fill_n(out + frame * m_channels, m_channels, m_oneOut[frame]);
-        keepRecent(in ? m_oneIn.data() : nullptr, inFrames);
-    }
-
-private:
-    GstAudioResampler* active() const { return m_shared ? m_one.get() : m_all.get(); }
-
-    bool channelsIdentical(const float* in, gsize frames) const
-    {
-        for (gsize frame = 0; frame < frames; ++frame)
-            for (int channel = 1; channel < m_channels; ++channel)
-                if (std::memcmp(&in[frame * m_channels], &in[frame * m_channels + channel],
-                                sizeof(float)) != 0)
-                    return false;
-        return true;
-    }
-
-    // Enough recent input to refill the filter, plus one period of the rate ratio to match its
-    // phase.
-    gsize recentNeeded() const { return tailFrames() + 2 * m_period; }
-
-    void keepRecent(const float* in, gsize frames)
-    {
-        if (in)
-            m_recent.insert(m_recent.end(), in, in + frames);
-        else
-            m_recent.insert(m_recent.end(), frames, 0.0f);
-        m_framesIn += frames;
-        if (m_recent.size() > 2 * recentNeeded())
-            m_recent.erase(m_recent.begin(), m_recent.end() - std::ptrdiff_t(recentNeeded()));
-    }
-
-    // The channels part: the converter of all channels is brought to the shared one's state and
-    // takes over. Its filter then holds the same input, and its output grid has the same phase
-    // (output times repeat every `m_period` input frames since the reset).
-    void part()
-    {
-        if (!m_all)
-            m_all = makeResampler(m_channels, m_inRate, m_outRate);
-        if (!m_all)
-            return; // no converter for all channels: they keep sharing the first one's sound
-        gsize replay = m_framesIn;
-        if (replay > m_recent.size()) {
-            const gsize filter = tailFrames();
-            replay = filter + (m_framesIn - filter) % m_period;
-        }
-        gst_audio_resampler_reset(m_all.get());
-        std::vector<float> in(replay * gsize(m_channels));
-        for (gsize frame = 0; frame < replay; ++frame)
-            std::fill_n(in.begin() + std::ptrdiff_t(frame * m_channels), m_channels,
-                        m_recent[m_recent.size() - replay + frame]);
-        std::vector<float> discarded(outFramesOf(m_all.get(), replay) * gsize(m_channels));
-        resample(m_all.get(), in.data(), replay, discarded.data(), discarded.size() / m_channels);
-        m_shared = false;
-        m_recent = {};
-    }
-
-    static gsize outFramesOf(GstAudioResampler* resampler, gsize inFrames)
-    {
-        return gst_audio_resampler_get_out_frames(resampler, inFrames);
-    }
-
-    int m_channels;
-    int m_inRate;
-    int m_outRate;
-    gsize m_period;
-    ResamplerPtr m_all;
-    ResamplerPtr m_one;
-    bool m_shared = false;
-    std::vector<float> m_recent; // the shared channel's latest input
-    guint64 m_framesIn = 0;      // input frames since the reset
-    std::vector<float> m_oneIn;
-    std::vector<float> m_oneOut;
-};
+// Output buffers are kept about as short as the decoder's (an MP3 frame is 26 ms), although the
+// conversion gives its output in blocks: the gain ramp after the converter acts on the buffers
+// as they go to the sink, so a longer buffer would delay a fade by as much.
+constexpr int OutputBuffersPerSecond = 50;
 
 // The element's state; C++ members, constructed and destroyed with the element.
 struct ConverterState
@@ -188,7 +25,8 @@ struct ConverterState
     int targetRate = 0;
     GstAudioInfo in = {};
     GstAudioInfo out = {};
-    std::unique_ptr<Conversion> conversion;
+    std::unique_ptr<RateConversion> conversion;
+    std::atomic<GstClockTime> latency = 0;        // the conversion's, for queries from any thread
     GstClockTime firstTime = GST_CLOCK_TIME_NONE; // time of the first output sample since the
                                                   // last discontinuity
     guint64 framesOut = 0;                        // output frames since then
@@ -273,31 +111,16 @@ gboolean setCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
         !gst_audio_info_from_caps(&state.out, outcaps) || state.in.channels != state.out.channels)
         return FALSE;
     state.conversion.reset();
+    state.latency = 0;
     const bool same = state.in.rate == state.out.rate;
     gst_base_transform_set_passthrough(base, same);
     if (same)
         return TRUE;
     state.conversion =
-        std::make_unique<Conversion>(state.in.channels, state.in.rate, state.out.rate);
+        std::make_unique<RateConversion>(state.in.channels, state.in.rate, state.out.rate);
+    state.latency = state.conversion->latency();
     state.restartTimeline = true;
     return state.conversion->valid();
-}
-
-gboolean transformSize(GstBaseTransform* base, GstPadDirection direction, GstCaps*, gsize size,
-                       GstCaps*, gsize* othersize)
-{
-    const ConverterState& state = stateOf(base);
-    if (!state.conversion) {
-        *othersize = size;
-        return TRUE;
-    }
-    if (direction == GST_PAD_SINK)
-        *othersize = state.conversion->outFrames(size / GST_AUDIO_INFO_BPF(&state.in)) *
-                     GST_AUDIO_INFO_BPF(&state.out);
-    else
-        *othersize = state.conversion->inFrames(size / GST_AUDIO_INFO_BPF(&state.out)) *
-                     GST_AUDIO_INFO_BPF(&state.in);
-    return TRUE;
 }
 
 // Stamps an output buffer of `frames` frames with its place on the output time line.
@@ -337,58 +160,69 @@ void restartAt(ConverterState& state, GstBuffer* input)
     state.markDiscontinuity = true;
 }
 
-GstFlowReturn transform(GstBaseTransform* base, GstBuffer* inbuf, GstBuffer* outbuf)
+void convert(ConverterState& state, GstBuffer* input)
 {
+    if (state.restartTimeline || GST_BUFFER_IS_DISCONT(input))
+        restartAt(state, input);
+    GstMapInfo map;
+    if (!gst_buffer_map(input, &map, GST_MAP_READ))
+        return;
+    state.conversion->push(reinterpret_cast<const float*>(map.data),
+                           map.size / GST_AUDIO_INFO_BPF(&state.in));
+    gst_buffer_unmap(input, &map);
+}
+
+// The next output buffer from what the conversion has queued; null when it has nothing.
+GstBuffer* takeOutput(ConverterState& state)
+{
+    const gsize frames = std::min<gsize>(state.conversion->queuedFrames(),
+                                         gsize(state.out.rate / OutputBuffersPerSecond));
+    if (frames == 0)
+        return nullptr;
+    GstBuffer* buffer =
+        gst_buffer_new_allocate(nullptr, frames * GST_AUDIO_INFO_BPF(&state.out), nullptr);
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        gst_buffer_unref(buffer);
+        return nullptr;
+    }
+    state.conversion->pop(reinterpret_cast<float*>(map.data), frames);
+    gst_buffer_unmap(buffer, &map);
+    stamp(state, buffer, frames);
+    return buffer;
+}
+
+// Called with each input buffer, then again until it gives no more output: the input goes into
+// the conversion, and what has come out of it leaves in short buffers.
+GstFlowReturn generateOutput(GstBaseTransform* base, GstBuffer** output)
+{
+    if (gst_base_transform_is_passthrough(base))
+        return GST_BASE_TRANSFORM_CLASS(converter_parent_class)->generate_output(base, output);
     ConverterState& state = stateOf(base);
+    *output = nullptr;
+    if (GstBuffer* input = std::exchange(base->queued_buf, nullptr)) {
+        if (state.conversion)
+            convert(state, input);
+        gst_buffer_unref(input);
+    }
     if (!state.conversion)
         return GST_FLOW_NOT_NEGOTIATED;
-    if (state.restartTimeline || GST_BUFFER_IS_DISCONT(inbuf))
-        restartAt(state, inbuf);
-    GstMapInfo inMap;
-    GstMapInfo outMap;
-    if (!gst_buffer_map(inbuf, &inMap, GST_MAP_READ))
-        return GST_FLOW_ERROR;
-    if (!gst_buffer_map(outbuf, &outMap, GST_MAP_WRITE)) {
-        gst_buffer_unmap(inbuf, &inMap);
-        return GST_FLOW_ERROR;
-    }
-    const gsize inFrames = inMap.size / GST_AUDIO_INFO_BPF(&state.in);
-    const gsize outFrames = std::min<gsize>(state.conversion->outFrames(inFrames),
-                                            outMap.size / GST_AUDIO_INFO_BPF(&state.out));
-    state.conversion->convert(reinterpret_cast<const float*>(inMap.data), inFrames,
-                              reinterpret_cast<float*>(outMap.data), outFrames);
-    gst_buffer_unmap(inbuf, &inMap);
-    gst_buffer_unmap(outbuf, &outMap);
-    gst_buffer_set_size(outbuf, outFrames * GST_AUDIO_INFO_BPF(&state.out));
-    if (outFrames == 0)
-        return GST_BASE_TRANSFORM_FLOW_DROPPED;
-    stamp(state, outbuf, outFrames);
+    *output = takeOutput(state);
     return GST_FLOW_OK;
 }
 
-// At the end of the stream the filter still holds the last stretch of sound, and the sound rings
-// on for half the filter's length after it (a tone that stops abruptly, band-limited): push out
-// all of it, so that the sound dies away instead of being cut off, which would be a click.
+// At the end of the stream the conversion still holds the last stretch of sound, and the sound
+// rings on for half the filter's length after it (a tone that stops abruptly, band-limited):
+// push out all of it, so that the sound dies away instead of being cut off, which would be a
+// click.
 void drain(GstBaseTransform* base)
 {
     ConverterState& state = stateOf(base);
     if (!state.conversion || state.restartTimeline)
         return;
-    const gsize inFrames = state.conversion->tailFrames();
-    const gsize outFrames = state.conversion->outFrames(inFrames);
-    if (outFrames == 0)
-        return;
-    GstBuffer* buffer =
-        gst_buffer_new_allocate(nullptr, outFrames * GST_AUDIO_INFO_BPF(&state.out), nullptr);
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
-        gst_buffer_unref(buffer);
-        return;
-    }
-    state.conversion->convert(nullptr, inFrames, reinterpret_cast<float*>(map.data), outFrames);
-    gst_buffer_unmap(buffer, &map);
-    stamp(state, buffer, outFrames);
-    gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(base), buffer);
+    state.conversion->finish();
+    while (GstBuffer* buffer = takeOutput(state))
+        gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(base), buffer);
 }
 
 gboolean sinkEvent(GstBaseTransform* base, GstEvent* event)
@@ -406,9 +240,27 @@ gboolean sinkEvent(GstBaseTransform* base, GstEvent* event)
     return GST_BASE_TRANSFORM_CLASS(converter_parent_class)->sink_event(base, event);
 }
 
+// The conversion's delay comes on top of what upstream reports, as with `audioresample`.
+gboolean query(GstBaseTransform* base, GstPadDirection direction, GstQuery* query)
+{
+    if (direction != GST_PAD_SRC || GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
+        return GST_BASE_TRANSFORM_CLASS(converter_parent_class)->query(base, direction, query);
+    if (!gst_pad_peer_query(GST_BASE_TRANSFORM_SINK_PAD(base), query))
+        return FALSE;
+    gboolean live = FALSE;
+    GstClockTime min = 0;
+    GstClockTime max = GST_CLOCK_TIME_NONE;
+    gst_query_parse_latency(query, &live, &min, &max);
+    const GstClockTime delay = stateOf(base).latency;
+    gst_query_set_latency(query, live, min + delay,
+                          GST_CLOCK_TIME_IS_VALID(max) ? max + delay : max);
+    return TRUE;
+}
+
 gboolean stop(GstBaseTransform* base)
 {
     stateOf(base).conversion.reset();
+    stateOf(base).latency = 0;
     return TRUE;
 }
 
@@ -462,9 +314,9 @@ void converter_class_init(ConverterClass* klass)
     transformClass->transform_caps = transformCaps;
     transformClass->fixate_caps = fixateCaps;
     transformClass->set_caps = setCaps;
-    transformClass->transform_size = transformSize;
-    transformClass->transform = transform;
+    transformClass->generate_output = generateOutput;
     transformClass->sink_event = sinkEvent;
+    transformClass->query = query;
     transformClass->stop = stop;
     transformClass->passthrough_on_same_caps = TRUE;
 }
@@ -480,8 +332,7 @@ namespace RateConverter {
 
 double PassbandTop(int inRate, int outRate)
 {
-    const double nyquist = std::min(inRate, outRate) / 2.0;
-    return inRate == outRate ? nyquist : nyquist * (1.0 - TransitionBandwidth);
+    return SteepFilter::passbandTop(inRate, outRate);
 }
 
 void registerElement()

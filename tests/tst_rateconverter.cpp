@@ -2,6 +2,8 @@
 #include <cmath>
 #include <vector>
 
+#include <malloc.h>
+
 #include <QTest>
 
 #include <gst/check/gstharness.h>
@@ -10,7 +12,8 @@
 #include "media/rateconverter.h"
 
 // The rate converter alone, on synthetic tones: the tone arrives at its level and in time, and
-// nothing else arrives with it, its mirror image above half the source rate included.
+// nothing else arrives with it, its mirror image above half the source rate included; what the
+// output cannot carry is stopped instead of folding back into the band.
 class TestRateConverter : public QObject
 {
     Q_OBJECT
@@ -19,22 +22,34 @@ private slots:
     void initTestCase();
     void toneArrivesAloneAndOnTime_data();
     void toneArrivesAloneAndOnTime();
-    void channelsThatPartKeepTheirOwnSound_data();
-    void channelsThatPartKeepTheirOwnSound();
-
-private:
-    struct Output
-    {
-        std::vector<float> samples;
-        GstClockTime firstTime = GST_CLOCK_TIME_NONE;
-    };
-    static Output convert(double hz, int outRate, int inFrames);
+    void toneAboveTheOutputsBandIsStopped_data();
+    void toneAboveTheOutputsBandIsStopped();
+    void eachChannelSoundsAsAlone();
+    void flushStartsAFreshConversion_data();
+    void flushStartsAFreshConversion();
+    void latencyCoversWhatItHolds();
+    void oddRateNeedsLittleMemory();
 };
 
 namespace {
 
 constexpr int SourceRate = 44100;
+constexpr int BufferFrames = 1152; // an MP3 frame
 constexpr double Amplitude = 0.5;
+
+struct Output
+{
+    std::vector<float> samples;
+    GstClockTime firstTime = GST_CLOCK_TIME_NONE;
+};
+
+std::vector<float> sine(double hz, int frames)
+{
+    std::vector<float> samples;
+    for (int n = 0; n < frames; ++n)
+        samples.push_back(float(Amplitude * std::sin(2 * M_PI * hz * n / SourceRate)));
+    return samples;
+}
 
 // Least-squares fit of a sine of known frequency: amplitude, phase and what remains besides it.
 struct SineFit
@@ -65,15 +80,68 @@ SineFit fitSine(const std::vector<float>& x, size_t from, size_t count, double h
     return {std::hypot(a, b), std::atan2(-a, b), 10 * std::log10(tone / std::max(rest, 1e-300))};
 }
 
-void collect(GstElement*, GstBuffer* buffer, GstPad*, gpointer data)
+GstHarness* startConverter(int channels, int outRate)
 {
-    auto* output = static_cast<std::vector<float>*>(data);
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
-        return;
-    const auto* samples = reinterpret_cast<const float*>(map.data);
-    output->insert(output->end(), samples, samples + map.size / sizeof(float));
-    gst_buffer_unmap(buffer, &map);
+    GstHarness* harness = gst_harness_new(RateConverter::FactoryName);
+    g_object_set(harness->element, "rate", outRate, nullptr);
+    gst_harness_set_src_caps_str(
+        harness, QStringLiteral("audio/x-raw,format=F32LE,layout=interleaved,rate=%1,channels=%2")
+                     .arg(SourceRate)
+                     .arg(channels)
+                     .toLatin1()
+                     .constData());
+    return harness;
+}
+
+// Pushes interleaved samples in MP3-sized buffers, the first at time `start`.
+void push(GstHarness* harness, const std::vector<float>& samples, int channels,
+          GstClockTime start = 0)
+{
+    const size_t frames = samples.size() / size_t(channels);
+    for (size_t first = 0; first < frames; first += BufferFrames) {
+        const size_t count = std::min<size_t>(BufferFrames, frames - first);
+        GstBuffer* buffer = gst_buffer_new_memdup(samples.data() + first * size_t(channels),
+                                                  count * size_t(channels) * sizeof(float));
+        GST_BUFFER_PTS(buffer) = start + gst_util_uint64_scale_int(first, GST_SECOND, SourceRate);
+        gst_harness_push(harness, buffer);
+    }
+}
+
+Output pullAll(GstHarness* harness)
+{
+    Output output;
+    while (GstBuffer* buffer = gst_harness_try_pull(harness)) {
+        if (!GST_CLOCK_TIME_IS_VALID(output.firstTime))
+            output.firstTime = GST_BUFFER_PTS(buffer);
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            const auto* samples = reinterpret_cast<const float*>(map.data);
+            output.samples.insert(output.samples.end(), samples,
+                                  samples + map.size / sizeof(float));
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_buffer_unref(buffer);
+    }
+    return output;
+}
+
+// The whole of `samples` through a fresh converter, to its end of stream.
+Output convert(const std::vector<float>& samples, int channels, int outRate, GstClockTime start = 0)
+{
+    GstHarness* harness = startConverter(channels, outRate);
+    push(harness, samples, channels, start);
+    gst_harness_push_event(harness, gst_event_new_eos());
+    Output output = pullAll(harness);
+    gst_harness_teardown(harness);
+    return output;
+}
+
+float largestDifference(const std::vector<float>& a, const std::vector<float>& b)
+{
+    float largest = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        largest = std::max(largest, std::abs(a[i] - b[i]));
+    return largest;
 }
 
 } // namespace
@@ -84,58 +152,18 @@ void TestRateConverter::initTestCase()
     RateConverter::registerElement();
 }
 
-// A sine from the test source, through the converter, into a sink that keeps every sample.
-TestRateConverter::Output TestRateConverter::convert(double hz, int outRate, int inFrames)
-{
-    const QByteArray description =
-        QStringLiteral(
-            "audiotestsrc wave=sine freq=%1 volume=%2 samplesperbuffer=1152 "
-            "num-buffers=%3 ! audio/x-raw,format=F32LE,rate=%4,channels=1 ! %5 rate=%6 ! "
-            "fakesink name=out signal-handoffs=true sync=false")
-            .arg(hz)
-            .arg(Amplitude)
-            .arg(inFrames / 1152)
-            .arg(SourceRate)
-            .arg(QString::fromLatin1(RateConverter::FactoryName))
-            .arg(outRate)
-            .toLatin1();
-    GstElement* pipeline = gst_parse_launch(description.constData(), nullptr);
-    Output output;
-    if (!pipeline)
-        return output;
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    g_signal_connect(sink, "handoff", G_CALLBACK(collect), &output.samples);
-    GstPad* pad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_add_probe(
-        pad, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-            auto* first = static_cast<GstClockTime*>(data);
-            if (!GST_CLOCK_TIME_IS_VALID(*first))
-                *first = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
-            return GST_PAD_PROBE_OK;
-        },
-        &output.firstTime, nullptr);
-    gst_object_unref(pad);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* end = gst_bus_timed_pop_filtered(
-        bus, 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    if (end)
-        gst_message_unref(end);
-    gst_object_unref(bus);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(sink);
-    gst_object_unref(pipeline);
-    return output;
-}
-
+// Every tone up to 22 kHz at the rates sinks run at, odd ones too; going down, what the lower
+// rate can carry.
 void TestRateConverter::toneArrivesAloneAndOnTime_data()
 {
     QTest::addColumn<double>("hz");
     QTest::addColumn<int>("outRate");
-    for (const int rate : {48000, 96000})
+    for (const int rate : {48000, 88200, 96000, 192000})
         for (const double hz : {8000.0, 12000.0, 16000.0, 19000.0, 20000.0, 21000.0, 22000.0})
             QTest::addRow("%g kHz to %d Hz", hz / 1000, rate) << hz << rate;
+    for (const double hz : {8000.0, 22000.0})
+        QTest::addRow("%g kHz to 44101 Hz", hz / 1000) << hz << 44101;
+    QTest::addRow("15 kHz to 32000 Hz") << 15000.0 << 32000;
     QTest::addRow("22 kHz kept at 44.1 kHz") << 22000.0 << SourceRate;
 }
 
@@ -143,8 +171,9 @@ void TestRateConverter::toneArrivesAloneAndOnTime()
 {
     QFETCH(double, hz);
     QFETCH(int, outRate);
-    const int inFrames = 1152 * 40; // about a second
-    const Output output = convert(hz, outRate, inFrames);
+    QVERIFY(hz < RateConverter::PassbandTop(SourceRate, outRate));
+    const int inFrames = BufferFrames * 40; // about a second
+    const Output output = convert(sine(hz, inFrames), 1, outRate);
 
     // The whole input, starting when the input starts, then the ring-out of the band-limited
     // abrupt end, dying away to silence instead of being cut off.
@@ -167,83 +196,131 @@ void TestRateConverter::toneArrivesAloneAndOnTime()
     QVERIFY2(
         fit.residualDb >= 100,
         qPrintable(QStringLiteral("everything else %1 dB under the tone").arg(fit.residualDb)));
-    // In step with the input, whose first sample is one step into the sine: the filter's delay
-    // (over a thousand samples) is taken out of the time stamps.
-    const double shift = std::remainder(fit.phase, 2 * M_PI) / (2 * M_PI * hz) * SourceRate + 1;
+    // In step with the input: the filter's delay (thousands of samples) is taken out of the
+    // time stamps.
+    const double shift = std::remainder(fit.phase, 2 * M_PI) / (2 * M_PI * hz) * SourceRate;
     QVERIFY2(std::abs(shift) < 0.1,
              qPrintable(QStringLiteral("%1 source samples out of step").arg(shift)));
 }
 
-namespace {
-
-// Pushes interleaved samples through the converter in MP3-sized buffers; returns its output.
-std::vector<float> convertSamples(const std::vector<float>& samples, int channels, int outRate)
+// A tone the output cannot carry, folded back, would be heard at another frequency.
+void TestRateConverter::toneAboveTheOutputsBandIsStopped_data()
 {
-    GstHarness* harness = gst_harness_new(RateConverter::FactoryName);
-    g_object_set(harness->element, "rate", outRate, nullptr);
-    gst_harness_set_src_caps_str(
-        harness, QStringLiteral("audio/x-raw,format=F32LE,layout=interleaved,rate=%1,channels=%2")
-                     .arg(SourceRate)
-                     .arg(channels)
-                     .toLatin1()
-                     .constData());
-    const size_t frames = samples.size() / size_t(channels);
-    for (size_t first = 0; first < frames; first += 1152) {
-        const size_t count = std::min<size_t>(1152, frames - first);
-        GstBuffer* buffer = gst_buffer_new_memdup(samples.data() + first * size_t(channels),
-                                                  count * size_t(channels) * sizeof(float));
-        GST_BUFFER_PTS(buffer) = gst_util_uint64_scale_int(first, GST_SECOND, SourceRate);
-        gst_harness_push(harness, buffer);
-    }
-    gst_harness_push_event(harness, gst_event_new_eos());
-    std::vector<float> output;
-    while (GstBuffer* buffer = gst_harness_try_pull(harness)) {
-        collect(nullptr, buffer, nullptr, &output);
-        gst_buffer_unref(buffer);
-    }
-    gst_harness_teardown(harness);
-    return output;
-}
-
-} // namespace
-
-void TestRateConverter::channelsThatPartKeepTheirOwnSound_data()
-{
-    QTest::addColumn<double>("partAt");
+    QTest::addColumn<double>("hz");
     QTest::addColumn<int>("outRate");
-    QTest::addRow("at once, 48 kHz") << 0.0 << 48000;
-    QTest::addRow("within the filter's length, 48 kHz") << 0.02 << 48000;
-    QTest::addRow("after a second, 48 kHz") << 1.0 << 48000;
-    QTest::addRow("after a second, 96 kHz") << 1.0 << 96000;
+    QTest::addRow("20 kHz to 32000 Hz") << 20000.0 << 32000;
+    QTest::addRow("8 kHz to 16000 Hz") << 8000.0 << 16000;
 }
 
-// Identical channels are converted once and shared; when they part, each channel sounds
-// exactly as it would converted on its own.
-void TestRateConverter::channelsThatPartKeepTheirOwnSound()
+void TestRateConverter::toneAboveTheOutputsBandIsStopped()
 {
-    QFETCH(double, partAt);
+    QFETCH(double, hz);
     QFETCH(int, outRate);
-    const int frames = int(1.3 * SourceRate);
-    std::vector<float> stereo, left, right;
-    for (int n = 0; n < frames; ++n) {
-        const double t = double(n) / SourceRate;
-        left.push_back(float(Amplitude * std::sin(2 * M_PI * 8000 * t)));
-        right.push_back(t < partAt ? left.back()
-                                   : float(Amplitude * std::sin(2 * M_PI * 12000 * t)));
-        stereo.insert(stereo.end(), {left.back(), right.back()});
-    }
-    const std::vector<float> both = convertSamples(stereo, 2, outRate);
-    const std::vector<float> alone[] = {convertSamples(left, 1, outRate),
-                                        convertSamples(right, 1, outRate)};
-    QCOMPARE(both.size(), 2 * alone[0].size());
+    QVERIFY(hz >= RateConverter::PassbandTop(SourceRate, outRate));
+    const Output output = convert(sine(hz, BufferFrames * 40), 1, outRate);
+    const size_t count = output.samples.size() / 2;
+    double power = 0;
+    for (size_t n = count / 2; n < count / 2 + count; ++n)
+        power += double(output.samples[n]) * output.samples[n];
+    const double levelDb = 10 * std::log10(power / count / (Amplitude * Amplitude / 2) + 1e-300);
+    QVERIFY2(levelDb <= -100, qPrintable(QStringLiteral("%1 dB under the tone").arg(-levelDb)));
+}
+
+// Each channel converted on its own, as a mono stream would be.
+void TestRateConverter::eachChannelSoundsAsAlone()
+{
+    const int frames = BufferFrames * 20;
+    const std::vector<float> left = sine(8000, frames);
+    const std::vector<float> right = sine(12000, frames);
+    std::vector<float> stereo;
+    for (int n = 0; n < frames; ++n)
+        stereo.insert(stereo.end(), {left[size_t(n)], right[size_t(n)]});
+    const Output both = convert(stereo, 2, 48000);
+    const std::vector<float> alone[] = {convert(left, 1, 48000).samples,
+                                        convert(right, 1, 48000).samples};
+    QCOMPARE(both.samples.size(), 2 * alone[0].size());
     for (int channel = 0; channel < 2; ++channel) {
-        float largest = 0;
+        std::vector<float> heard;
         for (size_t frame = 0; frame < alone[channel].size(); ++frame)
-            largest = std::max(largest,
-                               std::abs(both[2 * frame + size_t(channel)] - alone[channel][frame]));
+            heard.push_back(both.samples[2 * frame + size_t(channel)]);
+        const float largest = largestDifference(heard, alone[channel]);
         QVERIFY2(largest < 1e-6f,
                  qPrintable(QStringLiteral("channel %1 off by %2").arg(channel).arg(largest)));
     }
+}
+
+void TestRateConverter::flushStartsAFreshConversion_data()
+{
+    QTest::addColumn<int>("outRate");
+    QTest::addRow("48000 Hz") << 48000;
+    QTest::addRow("44101 Hz") << 44101;
+}
+
+// Every play seeks with a flush: what follows it must sound and be timed exactly as the same
+// sound converted from scratch, with nothing of the sound before the flush in it.
+void TestRateConverter::flushStartsAFreshConversion()
+{
+    QFETCH(int, outRate);
+    const std::vector<float> after = sine(12000, BufferFrames * 20);
+    const GstClockTime seekedTo = 2 * GST_SECOND;
+
+    GstHarness* harness = startConverter(1, outRate);
+    push(harness, sine(8000, BufferFrames * 7 + 500), 1);
+    pullAll(harness);
+    gst_harness_push_event(harness, gst_event_new_flush_start());
+    gst_harness_push_event(harness, gst_event_new_flush_stop(TRUE));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_harness_push_event(harness, gst_event_new_segment(&segment));
+    push(harness, after, 1, seekedTo);
+    gst_harness_push_event(harness, gst_event_new_eos());
+    const Output flushed = pullAll(harness);
+    gst_harness_teardown(harness);
+
+    const Output fresh = convert(after, 1, outRate, seekedTo);
+    QCOMPARE(flushed.firstTime, seekedTo);
+    QCOMPARE(flushed.firstTime, fresh.firstTime);
+    QCOMPARE(flushed.samples.size(), fresh.samples.size());
+    QCOMPARE(largestDifference(flushed.samples, fresh.samples), 0.0f);
+}
+
+// A live pipeline waits for the latency the elements report: the converter's must cover how long
+// it holds the sound before the output at its time comes out.
+void TestRateConverter::latencyCoversWhatItHolds()
+{
+    GstHarness* harness = startConverter(1, 48000);
+    const std::vector<float> tone = sine(8000, BufferFrames);
+    GstClockTime pushedUpTo = 0;
+    while (gst_harness_buffers_in_queue(harness) == 0 && pushedUpTo < GST_SECOND) {
+        push(harness, tone, 1, pushedUpTo);
+        pushedUpTo += gst_util_uint64_scale_int(BufferFrames, GST_SECOND, SourceRate);
+    }
+    const Output output = pullAll(harness);
+    const GstClockTime latency = gst_harness_query_latency(harness);
+    gst_harness_teardown(harness);
+    QCOMPARE(output.firstTime, GstClockTime(0));
+    QVERIFY2(
+        latency >= pushedUpTo,
+        qPrintable(
+            QStringLiteral("%1 ms reported, %2 ms held").arg(latency / 1e6).arg(pushedUpTo / 1e6)));
+}
+
+// A rate with no common factor with the source's (the library's full table of every phase of
+// the ratio took over 500 MB for it) costs what any other does.
+void TestRateConverter::oddRateNeedsLittleMemory()
+{
+    const auto allocated = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const size_t before = allocated();
+    GstHarness* harness = startConverter(1, 44101);
+    push(harness, sine(8000, SourceRate), 1);
+    const size_t held = allocated() - std::min(before, allocated());
+    const Output output = pullAll(harness);
+    gst_harness_teardown(harness);
+    QVERIFY(output.samples.size() > SourceRate / 2);
+    QVERIFY2(held < 4 << 20, qPrintable(QStringLiteral("%1 MiB").arg(held / 1048576.0)));
 }
 
 QTEST_GUILESS_MAIN(TestRateConverter)
