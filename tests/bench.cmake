@@ -4,4 +4,4 @@ target_link_libraries(bench_media PRIVATE pitchwarden_core pitchwarden_media)
 target_compile_definitions(bench_media PRIVATE PITCHWARDEN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 add_executable(bench_converter ${CMAKE_SOURCE_DIR}/bench/bench_converter.cpp)
-target_link_libraries(bench_converter PRIVATE pitchwarden_core)
+target_link_libraries(bench_converter PRIVATE pitchwarden_core pitchwarden_media)
