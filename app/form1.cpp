@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
+#include <QTimer>
 
 #include "app/cursorfile.h"
 #include "app/homepage.h"
@@ -115,7 +116,7 @@ void Form1::Form_Load()
     ErrorTrap trap(QStringLiteral("Form_Load"));
     trap.run(100, [&] { ApplySkin(*this, m_skinFramework1); });
     trap.run(104, [&] { setWindowTitle(ProductName()); });
-    trap.run(104, [&] { setWindowIcon(ApplicationIcon()); });
+    trap.run(104, [&] { setApplicationIcon(); });
     trap.run(104, [] { QGuiApplication::setDesktopFileName(DesktopEntryName); });
     trap.run(104, [] { SetApplicationTitle(); });
     const QString cursorFile = InstallationFolder() + QStringLiteral("/HAND-M.CUR");
@@ -338,6 +339,21 @@ void Form1::setVisible(bool visible)
     QWidget::setVisible(visible);
     if (visible && !m_text1)
         putTextInPlace();
+    if (visible && m_applicationIconPending) {
+        m_applicationIconPending = false;
+        QTimer::singleShot(0, this, [this] { setWindowIcon(ApplicationIcon()); });
+    }
+}
+
+// Decoding the icon's four images and handing them to the window system took longer than
+// anything else left before the window could appear, so the window system gets the icon right
+// after the window has gone to the screen.
+void Form1::setApplicationIcon()
+{
+    if (isVisible())
+        setWindowIcon(ApplicationIcon());
+    else
+        m_applicationIconPending = true;
 }
 
 void Form1::showEvent(QShowEvent* event)

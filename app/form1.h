@@ -56,6 +56,9 @@ public:
     std::optional<QCursor> MouseIcon() const { return m_mouseIcon; }
     void setMouseIcon(const QCursor& cursor);
 
+    // The window takes the application icon; the window system gets it once the window is shown.
+    void setApplicationIcon();
+
     QColor BackColor() const;
     void setBackColor(const QColor& colour);
 
@@ -126,6 +129,7 @@ private:
     int m_mousePointer = DefaultPointer;
     std::optional<QCursor> m_mouseIcon;
     bool m_centred = false;
+    bool m_applicationIconPending = false;
     SkinFramework m_skinFramework1;
     std::unique_ptr<clsMusic> m_music;
     std::unique_ptr<TonePlaybackController> m_controller;

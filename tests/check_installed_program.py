@@ -659,9 +659,11 @@ def play_every_way(session, launcher, folder, temp, recordings, work):
     print(f"     window mapped {1000 * mapped:.0f} ms after start")
     cp.check(window is not None, "the window appears")
     pointer = Pointer(session, window)
+    every_size = [(32, 32), (48, 48), (128, 128), (256, 256)]
+    # The program hands the icon over right after the window is mapped.
+    cp.wait_for(lambda: icon_sizes(session, window) == every_size, 5, step=0.02)
     sizes = icon_sizes(session, window)
-    cp.check(sizes == [(32, 32), (48, 48), (128, 128), (256, 256)],
-             f"the window manager gets every size of the icon: {sizes}")
+    cp.check(sizes == every_size, f"the window manager gets every size of the icon: {sizes}")
 
     # Started through the link in bin/, the program still finds the hand cursor beside its
     # real executable: over a tone button the pointer is that cursor.

@@ -124,6 +124,8 @@ void TestStartup::plainStartUp()
     QVERIFY(form->Music() != nullptr);
     QCOMPARE(form->Music()->State(), 0);
     QCOMPARE(form->BackColor(), QColor(Qt::white));
+    form->show(); // the window system gets the icon once the window is on the screen
+    QTRY_VERIFY(!form->windowIcon().isNull());
     const QList<QSize> sizes = form->windowIcon().availableSizes();
     for (const QSize size : {QSize(32, 32), QSize(48, 48), QSize(128, 128), QSize(256, 256)})
         QVERIFY2(sizes.contains(size), qPrintable(QString::number(size.width())));
