@@ -82,35 +82,28 @@ Silence silenceIn(const ServerState& state)
     return Silence::None;
 }
 
-QString silenceBeforePlaying(Silence silence)
+// What to tell the user about a silent output, before the tone or when it fell silent during it.
+QString silenceMessage(Silence silence, bool duringTone)
 {
     switch (silence) {
     case Silence::SinkMuted:
-        return QStringLiteral("The sound output is muted. Unmute it, then press the button again.");
+        return duringTone ? QStringLiteral("The sound output was muted during the tone. Unmute it, "
+                                           "then press the button again.")
+                          : QStringLiteral("The sound output is muted. Unmute it, then press the "
+                                           "button again.");
     case Silence::StreamMuted:
-        return QStringLiteral("The sound of this program is muted in the sound settings. Unmute "
-                              "it there, then press the button again.");
+        return duringTone ? QStringLiteral("The sound of this program was muted in the sound "
+                                           "settings during the tone. Unmute it there, then press "
+                                           "the button again.")
+                          : QStringLiteral("The sound of this program is muted in the sound "
+                                           "settings. Unmute it there, then press the button "
+                                           "again.");
     case Silence::VolumeZero:
-        return QStringLiteral("The sound output's volume is at zero. Turn it up a little, then "
-                              "press the button again.");
-    case Silence::None:
-        break;
-    }
-    return {};
-}
-
-QString silenceWhilePlaying(Silence silence)
-{
-    switch (silence) {
-    case Silence::SinkMuted:
-        return QStringLiteral("The sound output was muted during the tone. Unmute it, then press "
-                              "the button again.");
-    case Silence::StreamMuted:
-        return QStringLiteral("The sound of this program was muted in the sound settings during "
-                              "the tone. Unmute it there, then press the button again.");
-    case Silence::VolumeZero:
-        return QStringLiteral("The sound output's volume was turned to zero during the tone. Turn "
-                              "it up a little, then press the button again.");
+        return duringTone ? QStringLiteral("The sound output's volume was turned to zero during "
+                                           "the tone. Turn it up a little, then press the button "
+                                           "again.")
+                          : QStringLiteral("The sound output's volume is at zero. Turn it up a "
+                                           "little, then press the button again.");
     case Silence::None:
         break;
     }
@@ -235,7 +228,7 @@ QString AudioOutput::problem() const
                               "or choose an output in the sound settings, then press the button "
                               "again.");
     case ServerState::Answered:
-        return silenceBeforePlaying(silenceIn(m_server->state()));
+        return silenceMessage(silenceIn(m_server->state()), false);
     case ServerState::NoServer:
     case ServerState::Lost:
         break;
@@ -264,7 +257,7 @@ QString AudioOutput::loss(bool brokeOff) const
         return QStringLiteral("The sound output was lost: the sound server stopped answering (%1). "
                               "Press the button again once sound works.")
             .arg(now.reason);
-    return silenceWhilePlaying(silenceIn(now));
+    return silenceMessage(silenceIn(now), true);
 }
 
 int AudioOutput::playbackRate() const

@@ -217,11 +217,10 @@ QString MediaGraph::TakeOutputLoss()
         if (!m_outputError.isEmpty())
             why = QStringLiteral("The sound output was lost: %1").arg(asSentenceEnd(m_outputError));
     }
-    if (why.isEmpty() && m_output && m_state == Running && !m_atEnd)
-        why = m_output->loss(false);
-    // The stream broke off: the sound server may be gone although its sink has not said so.
-    if (why.isEmpty() && m_output && m_brokeOff)
-        why = m_output->loss(true);
+    // While playing, or when the stream broke off: the sound server may be gone although its
+    // sink has not said so.
+    if (why.isEmpty() && m_output && ((m_state == Running && !m_atEnd) || m_brokeOff))
+        why = m_output->loss(m_brokeOff);
     m_outputFailureTaken = !why.isEmpty();
     return why;
 }

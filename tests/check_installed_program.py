@@ -590,19 +590,20 @@ def stopped_server(session, launcher, temp):
     os.kill(session.pulse_pid, signal.SIGCONT)
     press_plays(program, 10, "server continued")
 
-    pointer.press_row(ROWS[10])
-    cp.wait_for(lambda: False, 1.0)
+    def stop_the_server_mid_tone():
+        pointer.press_row(ROWS[10])
+        cp.wait_for(lambda: False, 1.0)
+        os.kill(session.pulse_pid, signal.SIGSTOP)
+
     before = len(program.reports())
-    os.kill(session.pulse_pid, signal.SIGSTOP)
+    stop_the_server_mid_tone()
     one_box_saying(program, "server stopped mid-tone", "has taken no sound", before, within=3)
     cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(10)), 1),
              "server stopped mid-tone: cleaned up within a second of the box")
     os.kill(session.pulse_pid, signal.SIGCONT)
     press_plays(program, 10, "server continued after a stop mid-tone")
 
-    pointer.press_row(ROWS[10])
-    cp.wait_for(lambda: False, 1.0)
-    os.kill(session.pulse_pid, signal.SIGSTOP)
+    stop_the_server_mid_tone()
     cp.wait_for(lambda: False, 0.3)
     stop, before = time.monotonic(), len(program.reports())
     pointer.press_row(ROWS[10])
