@@ -189,17 +189,21 @@ void MediaGraph::noteOutputError(GstMessage* message)
     g_clear_error(&error);
 }
 
+// Why the graph hung, else the audio output's own error put into `sentence` (its %1); empty
+// when neither happened.
+QString MediaGraph::knownFailure(const QString& sentence) const
+{
+    if (!m_failure.isEmpty())
+        return m_failure;
+    std::lock_guard lock(m_outputErrorMutex);
+    return m_outputError.isEmpty() ? QString() : sentence.arg(asSentenceEnd(m_outputError));
+}
+
 QString MediaGraph::TakeOutputProblem()
 {
     if (m_outputFailureTaken)
         return {};
-    QString why = m_failure;
-    if (why.isEmpty()) {
-        std::lock_guard lock(m_outputErrorMutex);
-        if (!m_outputError.isEmpty())
-            why = QStringLiteral("No sound output could be opened: %1")
-                      .arg(asSentenceEnd(m_outputError));
-    }
+    QString why = knownFailure(QStringLiteral("No sound output could be opened: %1"));
     // A file that cannot be played plays silently: no output is to blame.
     if (why.isEmpty() && m_output && m_rendered)
         why = m_output->problem();
@@ -211,12 +215,7 @@ QString MediaGraph::TakeOutputLoss()
 {
     if (m_outputFailureTaken || !m_ran)
         return {};
-    QString why = m_failure;
-    if (why.isEmpty()) {
-        std::lock_guard lock(m_outputErrorMutex);
-        if (!m_outputError.isEmpty())
-            why = QStringLiteral("The sound output was lost: %1").arg(asSentenceEnd(m_outputError));
-    }
+    QString why = knownFailure(QStringLiteral("The sound output was lost: %1"));
     // While playing, or when the stream broke off: the sound server may be gone although its
     // sink has not said so.
     if (why.isEmpty() && m_output && ((m_state == Running && !m_atEnd) || m_brokeOff))

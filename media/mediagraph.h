@@ -9,7 +9,6 @@
 
 #include <QObject>
 #include <QSize>
-
 #include <QString>
 
 #include <gst/gst.h>
@@ -74,6 +73,7 @@ private:
     static GstBusSyncReply postFromStreamingThread(GstBus* bus, GstMessage* message, gpointer self);
     void dispatch();
     void noteOutputError(GstMessage* message);
+    QString knownFailure(const QString& sentence) const;
     bool hasAudio() const;
     std::optional<QSize> videoSize() const;
     bool seek(double rate, double seconds);
@@ -97,7 +97,7 @@ private:
     // Set by the streaming threads, read on the UI thread.
     std::atomic<bool> m_endOfStream = false;
     std::atomic<bool> m_streamError = false;
-    std::mutex m_outputErrorMutex;
+    mutable std::mutex m_outputErrorMutex;
     QString m_outputError; // the audio output's own error message; guarded by the mutex
     QString m_failure;     // why the graph hung, as it is reported
     bool m_outputFailureTaken = false;

@@ -250,20 +250,14 @@ def stop_with_refusal(session, pointer, temp, khz, other_khz):
     cp.wait_for(lambda: False, 1.0)
 
     pointer.press_row(ROWS[other_khz])
-    box = ""
-
-    def find_box():
-        nonlocal box
-        box = cp.xdo(session, "search", "--onlyvisible", "--name", "^Pitchwarden Ear$")
-        return bool(box)
-
-    cp.check(cp.wait_for(find_box, 10, step=0.05), f"{label}: a press on {other_khz} kHz shows the refusal box by its title")
+    cp.check(cp.wait_for(lambda: refusal_boxes(session), 10, step=0.05),
+             f"{label}: a press on {other_khz} kHz shows the refusal box by its title")
     cp.check(not os.path.exists(os.path.join(temp, f"{other_khz}kHz.mp3")), f"{label}: the refused row wrote no tone file")
-    if box:
-        # Closed as a window manager's close button does: a Return sent by xdotool to a box that
-        # closes on the key's press leaves the key down, and its repeats press the tone buttons.
-        cp.ask_to_close(session, box.split()[0])
-        cp.wait_for(lambda: not find_box(), 5, step=0.05)
+    # Closed as a window manager's close button does: a Return sent by xdotool to a box that
+    # closes on the key's press leaves the key down, and its repeats press the tone buttons.
+    for box in refusal_boxes(session)[:1]:
+        cp.ask_to_close(session, box)
+        cp.wait_for(lambda: not refusal_boxes(session), 5, step=0.05)
     cp.wait_for(lambda: False, 1.0)
     cp.check(os.path.exists(tone_file), f"{label}: still playing after the refusal")
 
@@ -415,9 +409,17 @@ def every_tone(session, pointer, temp, recordings, work, then_22_to_its_end=True
         play_to_end(session, pointer, temp, recordings, work, 22)
 
 
+def boxes_titled(session, title):
+    return cp.xdo(session, "search", "--onlyvisible", "--name", f"^{title}$").split()
+
+
 def error_boxes(session):
-    found = cp.xdo(session, "search", "--onlyvisible", "--name", "^Application Error$")
-    return found.split()
+    return boxes_titled(session, "Application Error")
+
+
+def refusal_boxes(session):
+    """The box a press on another tone gets while one plays."""
+    return boxes_titled(session, "Pitchwarden Ear")
 
 
 def dismiss_one_error_box(session, label):
@@ -573,14 +575,10 @@ def stopped_server(session, launcher, temp):
     cp.wait_for(lambda: False, 0.2)
     clicked = time.monotonic()
     pointer.press_row(ROWS[14])
-
-    def refusal():
-        return cp.xdo(session, "search", "--onlyvisible", "--name", "^Pitchwarden Ear$").split()
-
-    shown = cp.wait_for(refusal, 1.0, step=0.01)
+    shown = cp.wait_for(lambda: refusal_boxes(session), 1.0, step=0.01)
     cp.check(shown, f"server stopped before a press: a click elsewhere meanwhile is handled within a second "
              f"({time.monotonic() - clicked:.2f} s)")
-    for box in refusal():
+    for box in refusal_boxes(session):
         cp.ask_to_close(session, box)
     cp.check(cp.wait_for(lambda: error_boxes(session), 2.0 - (time.monotonic() - pressed), step=0.01),
              f"server stopped before a press: the box within 2 s of the press ({time.monotonic() - pressed:.2f} s)")
@@ -619,26 +617,23 @@ def stopped_server(session, launcher, temp):
 def failures_are_reported(session, launcher, temp):
     """No sound server, and a server that dies mid-tone: each press says so in one error box,
     the tone is cleaned up and the program lives on; a press after the server is back plays."""
-    env = dict(session.env, TEMP=temp, PULSE_SERVER="unix:" + os.path.join(session.work, "no-server"))
-    app, window, _ = start_window(session, [launcher], cp.TITLE, env)
-    pointer = Pointer(session, window)
-    tone_file = os.path.join(temp, "8kHz.mp3")
-    pointer.press_row(ROWS[8])
+    program = Program(session, launcher, temp,
+                      PULSE_SERVER="unix:" + os.path.join(session.work, "no-server"))
+    program.pointer.press_row(ROWS[8])
     dismiss_one_error_box(session, "no sound server")
-    cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), "no sound server: the tone is cleaned up")
-    cp.check(app.poll() is None, "no sound server: the program goes on")
-    pointer.close()
-    cp.ask_to_close(session, window)
-    app.wait(10)
+    cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(8)), 5),
+             "no sound server: the tone is cleaned up")
+    cp.check(program.app.poll() is None, "no sound server: the program goes on")
+    program.close()
 
-    app, window, _ = start_window(session, [launcher], cp.TITLE, dict(session.env, TEMP=temp))
-    pointer = Pointer(session, window)
+    program = Program(session, launcher, temp)
+    pointer = program.pointer
     label, tone_file, _ = start_tone(session, pointer, temp, 10)
     cp.wait_for(lambda: False, 1.0)
     session.kill_sound_server()
     dismiss_one_error_box(session, "sound server killed mid-tone")
     cp.check(cp.wait_for(lambda: not os.path.exists(tone_file), 5), "server killed mid-tone: the tone is cleaned up")
-    cp.check(app.poll() is None, "server killed mid-tone: the program goes on")
+    cp.check(program.app.poll() is None, "server killed mid-tone: the program goes on")
 
     session.start_pulseaudio(os.path.join(session.work, "runtime"))
     label, tone_file, _ = start_tone(session, pointer, temp, 10)
@@ -646,9 +641,7 @@ def failures_are_reported(session, launcher, temp):
     cp.check(not error_boxes(session) and os.path.exists(tone_file), "server back: the next press plays")
     pointer.press_row(ROWS[10])
     cp.wait_for(lambda: not os.path.exists(tone_file), 5)
-    pointer.close()
-    cp.ask_to_close(session, window)
-    app.wait(10)
+    program.close()
 
 
 def play_every_way(session, launcher, folder, temp, recordings, work):
