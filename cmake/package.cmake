@@ -27,10 +27,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://pitchwarden.example/)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Loaded by name at run time: the window system plugins of Qt, and GStreamer's playbin,
-# converters and volume (base), its MP3 parser and decoder (good), the sound server's sink and
-# the sound server's client library.
+# converters and volume (base), its MP3 parser and decoder (good), the sound server's sink and,
+# without a server, the sound card's.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio, libpulse0")
+    "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio, gstreamer1.0-alsa")
 # "Arial" resolves to its metric twin, so the captions fit their frames as designed; Qt's Wayland
 # plugin opens the window in a Wayland session itself instead of through XWayland.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2, qt6-wayland")

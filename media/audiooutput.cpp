@@ -1,6 +1,5 @@
 #include "media/audiooutput.h"
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -9,23 +8,23 @@
 #include <QCoreApplication>
 
 #include <gst/audio/audio.h>
+#include <gst/base/gstbasetransform.h>
 
 #include "media/rateconverter.h"
+#include "media/soundcard.h"
 
 namespace {
 
+using std::chrono::milliseconds;
+
 // How long a stop may wait for its fade to reach the listener when the sink stalls.
-constexpr auto FadeTimeout = std::chrono::milliseconds(250);
+constexpr auto FadeTimeout = milliseconds(250);
 // Heard a little past the last ramped sample, in case the sink's clock runs ahead.
 constexpr gint64 FadeMargin = 5 * GST_MSECOND;
-// A server that has not answered by then is taken as one that does not answer: the window
-// goes on meanwhile, and the press says so instead of waiting for the client library's own
-// limit (half a minute).
-constexpr int ServerAnswerMilliseconds = 1000;
-// Our stream shows at the server within milliseconds of the graph opening it.
-constexpr int StreamAnswerMilliseconds = 1000;
 // After the stream broke off: how long the connection may take to see the server gone too.
-constexpr auto LossNoticeTimeout = std::chrono::milliseconds(100);
+constexpr auto LossNoticeTimeout = milliseconds(100);
+// The recordings' rate: asked of a sound card, it plays them unconverted where it can.
+constexpr int RecordingRate = 44100;
 
 // With less buffered, the sound server ran dry when both cores were busy (gaps of 4 ms to 2 s in
 // the tone, each edge a click; 20 ms dropped out even when idle, 60 ms under load). The price:
@@ -110,49 +109,73 @@ QString silenceMessage(Silence silence, bool duringTone)
     return {};
 }
 
-bool answered(const ServerState& state)
-{
-    return state.answer != ServerState::Waiting;
-}
-
 } // namespace
 
-AudioOutput::AudioOutput()
+// A test's sink stands for the server's only where the test stands in for the server too.
+AudioOutput::AudioOutput(std::function<void()> changed)
 {
-    GstElement* sink = makeSink();
-    if (sink)
-        build(sink);
+    if (qEnvironmentVariableIsEmpty("PITCHWARDEN_AUDIO_SINK") || SoundServer::hasStandIn())
+        m_server = std::make_unique<SoundServer>(newStreamTag(), std::move(changed));
+}
+
+bool AudioOutput::knowsWhereToPlay() const
+{
+    return !m_server || m_server->state().answer != ServerState::Waiting;
+}
+
+// Before its first answer, the server owes us the connection itself. Once the output is built,
+// only a sink of the server's waits for it.
+std::chrono::milliseconds AudioOutput::serverSilence() const
+{
+    if (!m_server || (m_chosen && m_chosen->answer != ServerState::Answered))
+        return milliseconds(0);
+    const ServerState now = m_server->state();
+    if (now.answer == ServerState::Waiting)
+        return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - m_asked);
+    return now.answer == ServerState::Answered ? now.unanswered : milliseconds(0);
+}
+
+void AudioOutput::choose()
+{
+    if (m_chosen)
+        return;
+    m_chosen = m_server ? m_server->state() : ServerState();
+    if (!m_server)
+        m_chosen->answer = ServerState::NoServer;
+}
+
+GstElement* AudioOutput::build()
+{
+    if (m_bin)
+        return m_bin.get();
+    if (GstElement* sink = makeSink())
+        assemble(sink);
+    return m_bin.get();
 }
 
 // What PITCHWARDEN_AUDIO_SINK describes (tests use sinks that need no sound card); else the
-// sound server's sink, at the rate it plays; else, where there is no server, whatever the
-// desktop offers. A server that does not answer, or has no sink, gets a sink that plays to
-// nowhere: trying its sink again would wait for it without a limit.
+// sound server's sink, at the rate of its default sink; else, where there is no server, the
+// sound card. A server that does not answer, or has no sink, gets a sink that plays to nowhere:
+// trying its sink again would wait for it without a limit.
 GstElement* AudioOutput::makeSink()
 {
-    const QByteArray description = qgetenv("PITCHWARDEN_AUDIO_SINK");
-    // A test's sink stands for the server's only where the test stands in for the server too.
-    if (description.isEmpty() || SoundServer::hasStandIn()) {
-        m_server = std::make_unique<SoundServer>(newStreamTag());
-        m_answer = m_server->awaitState(answered, ServerAnswerMilliseconds);
-        if (m_answer.answer == ServerState::Answered)
-            m_rate = m_answer.defaultSink->rate;
-    }
-    if (!description.isEmpty()) {
+    if (m_chosen->answer == ServerState::Answered)
+        m_rate = m_chosen->defaultSink->rate;
+    if (const QByteArray description = qgetenv("PITCHWARDEN_AUDIO_SINK"); !description.isEmpty()) {
         GError* error = nullptr;
         GstElement* bin = gst_parse_bin_from_description(description.constData(), TRUE, &error);
-        if (error)
-            g_error_free(error);
+        g_clear_error(&error);
         if (bin)
             return bin;
     }
-    switch (m_answer.answer) {
+    switch (m_chosen->answer) {
     case ServerState::Answered:
         return makeServerSink();
     case ServerState::NoServer:
     case ServerState::Lost:
-        m_fallback = makeElement("autoaudiosink");
-        return m_fallback;
+        if (GstElement* card = makeCardSink())
+            return card;
+        break;
     case ServerState::Waiting:
     case ServerState::NoDefaultSink:
         break;
@@ -177,38 +200,55 @@ GstElement* AudioOutput::makeServerSink()
                           m_server->streamTag().toUtf8().constData(), nullptr);
     g_object_set(pulse, "stream-properties", properties, nullptr);
     gst_structure_free(properties);
+    m_serverSink = pulse;
     return pulse;
 }
 
-void AudioOutput::awaitStream()
+// The card's own rate, so that ALSA converts nothing.
+GstElement* AudioOutput::makeCardSink()
 {
-    if (!m_server || m_answer.answer != ServerState::Answered)
-        return;
-    m_server->awaitState(
-        [](const ServerState& state) {
-            return state.stream.has_value() || state.answer != ServerState::Answered;
-        },
-        StreamAnswerMilliseconds);
+    const SoundCard card = SoundCard::probe(RecordingRate);
+    GstElement* sink = card.rate > 0 ? makeElement("alsasink") : nullptr;
+    if (!sink) {
+        m_noCard =
+            card.rate > 0 ? QStringLiteral("GStreamer's ALSA output is not installed") : card.error;
+        return nullptr;
+    }
+    g_object_set(sink, "device", SoundCard::Device, nullptr);
+    m_rate = card.rate;
+    return sink;
 }
 
-// The automatic choice plays into a fake sink when it finds no device it can open.
-bool AudioOutput::playsToNowhere() const
+bool AudioOutput::knowsWhereTheStreamPlays() const
 {
-    if (!m_fallback)
-        return false;
-    bool nowhere = false;
-    GstIterator* children = gst_bin_iterate_elements(GST_BIN(m_fallback));
-    GValue child = G_VALUE_INIT;
-    while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
-        GstElementFactory* factory =
-            gst_element_get_factory(GST_ELEMENT(g_value_get_object(&child)));
-        if (factory && g_str_equal(gst_plugin_feature_get_name(factory), "fakesink"))
-            nowhere = true;
-        g_value_reset(&child);
-    }
-    g_value_unset(&child);
-    gst_iterator_free(children);
-    return nowhere;
+    if (!m_server || m_chosen->answer != ServerState::Answered)
+        return true;
+    const ServerState now = m_server->state();
+    return now.stream.has_value() || now.answer != ServerState::Answered;
+}
+
+std::optional<int> AudioOutput::rateToFollow() const
+{
+    if (!m_server || m_chosen->answer != ServerState::Answered || !m_converter)
+        return std::nullopt;
+    const ServerState now = m_server->state();
+    if (!now.stream || now.stream->sink.rate <= 0 || now.stream->sink.rate == m_rate)
+        return std::nullopt;
+    return now.stream->sink.rate;
+}
+
+// The sink makes its stream anew for the new rate: named, the sink it plays on keeps it, whether
+// the server put it there from what it remembered or the user moved it.
+void AudioOutput::follow(int rate)
+{
+    if (!m_converter)
+        return;
+    if (m_serverSink && m_server)
+        if (const auto stream = m_server->state().stream; stream && !stream->sink.name.isEmpty())
+            g_object_set(m_serverSink, "device", stream->sink.name.toUtf8().constData(), nullptr);
+    m_rate = rate;
+    g_object_set(m_converter, "rate", rate, nullptr);
+    gst_base_transform_reconfigure_src(GST_BASE_TRANSFORM(m_converter));
 }
 
 QString AudioOutput::problem() const
@@ -216,7 +256,7 @@ QString AudioOutput::problem() const
     if (!m_bin)
         return QStringLiteral("No sound output could be opened: the audio output could not be "
                               "built.");
-    switch (m_answer.answer) {
+    switch (m_chosen->answer) {
     case ServerState::Waiting:
         if (!m_server)
             break;
@@ -233,24 +273,24 @@ QString AudioOutput::problem() const
     case ServerState::Lost:
         break;
     }
-    if (!playsToNowhere())
+    if (m_noCard.isEmpty())
         return {};
     return QStringLiteral("No sound output could be opened: there is no sound server (%1) and no "
-                          "audio device could be opened. Start the desktop's sound service or "
+                          "audio device could be opened (%2). Start the desktop's sound service or "
                           "connect a sound device, then press the button again.")
-        .arg(m_answer.reason);
+        .arg(m_chosen->reason, m_noCard);
 }
 
 QString AudioOutput::loss(bool brokeOff) const
 {
-    if (!m_server || m_answer.answer != ServerState::Answered)
+    if (!m_server || m_chosen->answer != ServerState::Answered)
         return {};
     ServerState now = m_server->state();
     // The sink's error can come a moment before our own connection sees the server go.
     const auto deadline = std::chrono::steady_clock::now() + LossNoticeTimeout;
     while (brokeOff && now.answer == ServerState::Answered &&
            std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(milliseconds(2));
         now = m_server->state();
     }
     if (now.answer != ServerState::Answered)
@@ -263,7 +303,7 @@ QString AudioOutput::loss(bool brokeOff) const
 int AudioOutput::playbackRate() const
 {
     int rate = negotiatedRate(m_converter, "src");
-    if (m_server && m_answer.answer == ServerState::Answered) {
+    if (m_server && m_chosen->answer == ServerState::Answered) {
         const ServerState now = m_server->state();
         if (now.stream && now.stream->sink.rate > 0)
             rate = rate > 0 ? std::min(rate, now.stream->sink.rate) : now.stream->sink.rate;
@@ -289,7 +329,7 @@ bool AudioOutput::contains(GstObject* source) const
 
 // Float samples through the rate converter (before any upmix: a mono recording is converted
 // once), the balance, then the gain ramp right before the sink.
-void AudioOutput::build(GstElement* sink)
+void AudioOutput::assemble(GstElement* sink)
 {
     GstElement* convert = makeElement("audioconvert");
     GstElement* filter = makeElement("capsfilter");
@@ -298,6 +338,7 @@ void AudioOutput::build(GstElement* sink)
         for (GstElement* element : {sink, convert, filter, converter})
             if (element)
                 gst_object_unref(gst_object_ref_sink(element));
+        m_serverSink = nullptr;
         return;
     }
     GstCaps* caps =
@@ -330,7 +371,9 @@ void AudioOutput::build(GstElement* sink)
     gst_element_add_pad(m_bin.get(), gst_ghost_pad_new("sink", input));
     gst_object_unref(input);
     GstPad* output = gst_element_get_static_pad(last, "src");
-    gst_pad_add_probe(output, GST_PAD_PROBE_TYPE_BUFFER, &AudioOutput::rampBuffer, this, nullptr);
+    gst_pad_add_probe(output,
+                      GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                      &AudioOutput::onOutput, this, nullptr);
     gst_object_unref(output);
 }
 
@@ -344,39 +387,47 @@ void AudioOutput::setBalance(int balance)
     m_balance = balance;
 }
 
-// Runs on the streaming thread: applies the gain ramp to the buffer in place, and notes when
-// a ramp down reached silence.
-GstPadProbeReturn AudioOutput::rampBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self)
+// Runs on the streaming thread. After a flush (every seek, the one before each play included)
+// the sound starts anew: it rises from silence again, or the first buffer after the seek would
+// start at full level while the rise was spent on the sound the seek threw away.
+GstPadProbeReturn AudioOutput::onOutput(GstPad* pad, GstPadProbeInfo* info, gpointer self)
 {
     auto* output = static_cast<AudioOutput*>(self);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        output->rampBuffer(pad, buffer);
+    } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP) {
+        output->m_ramp.restart();
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Applies the gain ramp to the buffer in place, and notes when a ramp down reached silence.
+void AudioOutput::rampBuffer(GstPad* pad, GstBuffer* buffer)
+{
     GstCaps* caps = gst_pad_get_current_caps(pad);
     GstAudioInfo format;
     const bool known = caps && gst_audio_info_from_caps(&format, caps);
     if (caps)
         gst_caps_unref(caps);
-    if (!known)
-        return GST_PAD_PROBE_OK;
-    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
-    GST_PAD_PROBE_INFO_DATA(info) = buffer;
     GstMapInfo map;
-    if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
-        const int channels = GST_AUDIO_INFO_CHANNELS(&format);
-        const int frames = static_cast<int>(map.size / sizeof(float) / std::max(1, channels));
-        const int rate = GST_AUDIO_INFO_RATE(&format);
-        const int silentFrom =
-            output->m_ramp.process(reinterpret_cast<float*>(map.data), frames, channels, rate);
-        gst_buffer_unmap(buffer, &map);
-        if (silentFrom >= 0) {
-            const GstClockTime start = GST_BUFFER_PTS(buffer);
-            // Without a time stamp, the whole of the sink's buffering must be waited out.
-            output->m_silentFrom =
-                GST_CLOCK_TIME_IS_VALID(start)
-                    ? gint64(start +
-                             gst_util_uint64_scale_int(GstClockTime(silentFrom), GST_SECOND, rate))
-                    : gint64(0);
-        }
-    }
-    return GST_PAD_PROBE_OK;
+    if (!known || !gst_buffer_map(buffer, &map, GST_MAP_READWRITE))
+        return;
+    const int channels = GST_AUDIO_INFO_CHANNELS(&format);
+    const int frames = static_cast<int>(map.size / sizeof(float) / std::max(1, channels));
+    const int rate = GST_AUDIO_INFO_RATE(&format);
+    const int silentFrom =
+        m_ramp.process(reinterpret_cast<float*>(map.data), frames, channels, rate);
+    gst_buffer_unmap(buffer, &map);
+    if (silentFrom < 0)
+        return;
+    const GstClockTime start = GST_BUFFER_PTS(buffer);
+    // Without a time stamp, the whole of the sink's buffering must be waited out.
+    m_silentFrom =
+        GST_CLOCK_TIME_IS_VALID(start)
+            ? gint64(start + gst_util_uint64_scale_int(GstClockTime(silentFrom), GST_SECOND, rate))
+            : gint64(0);
 }
 
 void AudioOutput::fadeOut(GstElement* pipeline)
@@ -390,6 +441,6 @@ void AudioOutput::fadeOut(GstElement* pipeline)
         if (silentFrom >= 0 && gst_element_query_position(pipeline, GST_FORMAT_TIME, &heard) &&
             heard >= silentFrom + FadeMargin)
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(milliseconds(2));
     }
 }

@@ -62,16 +62,16 @@ QVariant clsMusic::Width() const
 {
     if (!HasVideo())
         return QVariant::fromValue<qint16>(0);
-    const auto width = m_graph ? m_graph->SourceWidth() : std::nullopt;
-    return width ? QVariant::fromValue<qint32>(*width) : QVariant();
+    const auto size = m_graph ? m_graph->SourceSize() : std::nullopt;
+    return size ? QVariant::fromValue<qint32>(size->width()) : QVariant();
 }
 
 QVariant clsMusic::Height() const
 {
     if (!HasVideo())
         return QVariant::fromValue<qint16>(0);
-    const auto height = m_graph ? m_graph->SourceHeight() : std::nullopt;
-    return height ? QVariant::fromValue<qint32>(*height) : QVariant();
+    const auto size = m_graph ? m_graph->SourceSize() : std::nullopt;
+    return size ? QVariant::fromValue<qint32>(size->height()) : QVariant();
 }
 
 void clsMusic::releaseGraph()
@@ -96,7 +96,7 @@ void clsMusic::setFileName(const QString& value)
     // Audio test: the volume can be read only where the graph has audio.
     setHasAudio(rendered && m_graph->Volume().has_value());
     // Video test: the native width can be read only where the graph has video.
-    setHasVideo(m_graph->SourceWidth().has_value());
+    setHasVideo(m_graph->SourceSize().has_value());
     if (!HasVideo())
         return;
     placeVideo();
@@ -107,15 +107,16 @@ void clsMusic::setFileName(const QString& value)
 void clsMusic::placeVideo()
 {
     const WindowRect rect = GetWindowRect(m_ownerWindow);
-    m_graph->SetWindowStyle(VisibleWindowStyle);
-    m_graph->SetWindowTop(0);
-    m_graph->SetWindowLeft(0);
+    using Setting = PlaybackGraph::VideoWindow;
+    m_graph->SetVideoWindow(Setting::Style, VisibleWindowStyle);
+    m_graph->SetVideoWindow(Setting::Top, 0);
+    m_graph->SetVideoWindow(Setting::Left, 0);
     if (const qint64 width = rect.right - rect.left; fitsInt32(width))
-        m_graph->SetWindowWidth(static_cast<qint32>(width));
+        m_graph->SetVideoWindow(Setting::Width, static_cast<qint32>(width));
     if (const qint64 height = rect.bottom - rect.top; fitsInt32(height))
-        m_graph->SetWindowHeight(static_cast<qint32>(height));
-    m_graph->SetWindowOwner(m_ownerWindow);
-    m_graph->SetWindowVisible(true);
+        m_graph->SetVideoWindow(Setting::Height, static_cast<qint32>(height));
+    m_graph->SetVideoWindow(Setting::Owner, m_ownerWindow);
+    m_graph->SetVideoWindow(Setting::Visible, 1);
 }
 
 // A tone that cannot be heard must not pass for one the listener cannot hear: this one failure

@@ -11,6 +11,13 @@ void GainRamp::rampUp()
     m_position = 0;
 }
 
+void GainRamp::restart()
+{
+    std::lock_guard lock(m_mutex);
+    m_phase = Phase::Rising;
+    m_position = 0;
+}
+
 void GainRamp::rampDown()
 {
     std::lock_guard lock(m_mutex);

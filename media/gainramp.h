@@ -15,6 +15,8 @@ public:
     // (stop, pause). A fresh ramp rises from silence with its first samples.
     void rampUp();
     void rampDown();
+    // The sound starts anew (after a flush): it rises from silence with the next samples.
+    void restart();
     // Applies the gain to interleaved float samples. Returns the frame of this block at which a
     // ramp down reached silence, or -1 when none did: the caller then knows which sample the
     // listener must have heard before the output can be cut.

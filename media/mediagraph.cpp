@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -18,17 +19,32 @@
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 
-const QEvent::Type BusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-constexpr GstClockTime PrerollTimeout = 3 * GST_SECOND;
-// Opening (the sink's connection to the sound server and the preroll), seeking and starting take
-// a healthy sink milliseconds; a sink that takes a second waits for a server that does not answer.
-constexpr milliseconds SinkTimeout{1000};
-// A stop first waits up to a quarter of a second for its fade: together under a second. Closing
-// follows a stop.
-constexpr milliseconds StopTimeout{500};
-// A running sink whose position has not moved for this long takes no sound.
-constexpr auto StallTimeout = std::chrono::seconds(2);
+const QEvent::Type NewsEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// A press, from opening the file to starting it, may take this long: on a small computer whose
+// disk is cold, loading the decoder and the sound server's plugins alone takes seconds.
+constexpr auto PressLimit = seconds(20);
+// Any later step (a stop, a seek) takes a healthy graph milliseconds.
+constexpr auto StepLimit = seconds(5);
+// A question the sound server leaves unanswered this long shows that it has stopped.
+constexpr auto ServerAnswerLimit = milliseconds(1000);
+// Our stream shows at the server within milliseconds of the graph opening it.
+constexpr auto StreamAnswerLimit = milliseconds(1000);
+// How often a wait looks at the server and the clock when nothing else wakes it.
+constexpr auto WaitSlice = milliseconds(20);
+// How often the running sound is looked at: whether it moves on, and where the server plays it.
+constexpr auto WatchInterval = milliseconds(500);
+// Sound that has not moved on for this long while the server does not answer has been lost to
+// the server; for the longer time, to whatever it is.
+constexpr auto StallByServer = seconds(2);
+constexpr auto StallLimit = seconds(5);
+
+const auto ServerStoppedAnswering =
+    QStringLiteral("The sound server stopped answering, so nothing can be heard. Restart it (or "
+                   "log out and in again), then press the button again.");
+
 void initGStreamer()
 {
     static const bool done = [] {
@@ -61,6 +77,26 @@ int toInt(double value)
     return static_cast<int>(std::lround(value));
 }
 
+GstClockTime nanosecondsUntil(std::chrono::steady_clock::time_point until)
+{
+    const auto left = until - std::chrono::steady_clock::now();
+    return GstClockTime(std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count()));
+}
+
+// On the pipeline's thread: the first sound ready at the sink, or a failure (a file that cannot
+// be played), by `until`. What failed is closed at once.
+bool prerolledBy(GstElement* pipeline, std::chrono::steady_clock::time_point until)
+{
+    GstState state = GST_STATE_NULL;
+    if (gst_element_get_state(pipeline, &state, nullptr, nanosecondsUntil(until)) ==
+            GST_STATE_CHANGE_SUCCESS &&
+        state == GST_STATE_PAUSED)
+        return true;
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    return false;
+}
+
 } // namespace
 
 void MediaGraph::ElementUnref::operator()(GstElement* element) const
@@ -80,17 +116,20 @@ extern "C" Q_DECL_EXPORT PlaybackGraph* pitchwarden_create_playback_graph()
 }
 
 // A graph whose pipeline may still be busy on another thread (a sink waiting for its server) is
-// kept until the pipeline has closed, then deleted on the UI thread, its own.
+// kept until the pipeline has closed, then deleted on the UI thread, its own. The player that
+// released it hears from it no more.
 void MediaGraph::release()
 {
+    m_notify = nullptr;
+    m_watch.stop();
     if (!m_playbin) {
         delete this;
         return;
     }
-    PipelineCall close(m_playbin.get(), [](GstElement* pipeline) {
+    PipelineCall close(m_pipelineThread, m_playbin.get(), [](GstElement* pipeline) {
         return gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
     });
-    if (close.wait(m_hung ? milliseconds(0) : StopTimeout)) {
+    if (close.wait(m_phase == Phase::Hung ? milliseconds(0) : milliseconds(500))) {
         delete this;
         return;
     }
@@ -103,6 +142,8 @@ void MediaGraph::release()
 MediaGraph::MediaGraph()
 {
     initGStreamer();
+    m_watch.setInterval(WatchInterval);
+    QObject::connect(&m_watch, &QTimer::timeout, this, [this] { watchProgress(); });
     m_playbin.reset(gst_element_factory_make("playbin", nullptr));
     if (!m_playbin)
         return;
@@ -117,14 +158,6 @@ MediaGraph::~MediaGraph()
 {
     // The streaming threads use the audio output: end them before the output goes.
     m_playbin.reset();
-}
-
-// Fades the sound out before the pipeline pauses, where there is sound to fade.
-void MediaGraph::fadeOutBeforePausing()
-{
-    if (m_hung || m_state != Running || m_atEnd || endOfStreamSeen() || !hasAudio())
-        return;
-    m_output->fadeOut(m_playbin.get());
 }
 
 namespace {
@@ -155,8 +188,6 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
     const GstMessageType type = original != message && GST_MESSAGE_TYPE(original) != GST_MESSAGE_EOS
                                     ? GST_MESSAGE_UNKNOWN
                                     : GST_MESSAGE_TYPE(original);
-    // A dropped message is ours to release: kept, it would hold the whole pipeline alive.
-    gst_message_unref(message);
     switch (type) {
     case GST_MESSAGE_EOS:
         graph->m_endOfStream = true;
@@ -166,14 +197,20 @@ GstBusSyncReply MediaGraph::postFromStreamingThread(GstBus*, GstMessage* message
         graph->noteOutputError(const_cast<GstMessage*>(original));
         graph->m_streamError = true;
         break;
-    case GST_MESSAGE_STATE_CHANGED:
-    case GST_MESSAGE_ASYNC_DONE:
-        break;
     default:
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
-    QCoreApplication::postEvent(graph, new QEvent(BusEvent));
+    // A dropped message is ours to release: kept, it would hold the whole pipeline alive.
+    gst_message_unref(message);
+    graph->post();
     return GST_BUS_DROP;
+}
+
+// From any thread: the UI thread looks at the graph again.
+void MediaGraph::post()
+{
+    QCoreApplication::postEvent(this, new QEvent(NewsEvent));
 }
 
 // Runs on a streaming thread (or within a state change on the UI thread): keeps the reason of
@@ -199,104 +236,103 @@ QString MediaGraph::knownFailure(const QString& sentence) const
     return m_outputError.isEmpty() ? QString() : sentence.arg(asSentenceEnd(m_outputError));
 }
 
+// Each failure is given once, by this or by TakeOutputLoss.
 QString MediaGraph::TakeOutputProblem()
 {
-    if (m_outputFailureTaken)
+    if (m_failureTaken)
         return {};
     QString why = knownFailure(QStringLiteral("No sound output could be opened: %1"));
     // A file that cannot be played plays silently: no output is to blame.
-    if (why.isEmpty() && m_output && m_rendered)
+    if (why.isEmpty() && m_output && rendered())
         why = m_output->problem();
-    m_outputFailureTaken = !why.isEmpty();
+    m_failureTaken = !why.isEmpty();
     return why;
 }
 
 QString MediaGraph::TakeOutputLoss()
 {
-    if (m_outputFailureTaken || !m_ran)
+    if (m_failureTaken)
         return {};
+    takeStreamNews();
     QString why = knownFailure(QStringLiteral("The sound output was lost: %1"));
     // While playing, or when the stream broke off: the sound server may be gone although its
     // sink has not said so.
-    if (why.isEmpty() && m_output && ((m_state == Running && !m_atEnd) || m_brokeOff))
-        why = m_output->loss(m_brokeOff);
-    m_outputFailureTaken = !why.isEmpty();
+    const bool playing = m_phase == Phase::Open && m_runState == Running;
+    if (why.isEmpty() && m_output && (playing || m_phase == Phase::BrokenOff))
+        why = m_output->loss(m_phase == Phase::BrokenOff);
+    m_failureTaken = !why.isEmpty();
     return why;
 }
 
 int MediaGraph::OutputRate() const
 {
-    return m_output && m_rendered ? m_output->playbackRate() : 0;
+    return m_output && rendered() ? m_output->playbackRate() : 0;
 }
 
 double MediaGraph::HighestFrequency() const
 {
-    return m_output && m_rendered ? m_output->highestFrequency()
+    return m_output && rendered() ? m_output->highestFrequency()
                                   : std::numeric_limits<double>::infinity();
 }
 
+// News from the streaming threads or the sound server: the end of the media, a broken stream,
+// a stream moved or muted at the server.
 bool MediaGraph::event(QEvent* event)
 {
-    if (event->type() != BusEvent)
+    if (event->type() != NewsEvent)
         return QObject::event(event);
-    dispatch();
+    takeStreamNews();
+    followTheStream();
     if (m_notify)
         m_notify();
     return true;
 }
 
-void MediaGraph::dispatch()
+// What the streaming threads saw becomes the graph's phase: the end of the media, or (while
+// playing) a broken stream, which ends like it.
+void MediaGraph::takeStreamNews()
 {
-    if (m_endOfStream.exchange(false))
-        m_atEnd = true;
-    // A broken stream ends like the end of the media: the position reads the duration.
-    if (m_streamError.exchange(false) && m_state == Running) {
-        m_atEnd = true;
-        m_brokeOff = true;
-    }
+    const bool ended = m_endOfStream.exchange(false);
+    const bool broke = m_streamError.exchange(false);
+    if (m_phase != Phase::Open)
+        return;
+    if (broke && m_runState == Running)
+        m_phase = Phase::BrokenOff;
+    else if (ended)
+        m_phase = Phase::Ended;
+    else
+        return;
+    m_watch.stop();
     // A medium of unknown length ends where playback got to: from then on that is its length,
     // so that the position reads the duration at the end like any other medium's.
-    if (m_atEnd && !m_duration) {
+    if (!m_duration) {
         gint64 reached = 0;
         gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &reached);
         m_duration = double(std::max<gint64>(reached, 0)) / GST_SECOND;
     }
 }
 
-bool MediaGraph::endOfStreamSeen() const
+bool MediaGraph::rendered() const
 {
-    return m_endOfStream || m_streamError;
+    return m_phase == Phase::Open || m_phase == Phase::Ended || m_phase == Phase::BrokenOff;
 }
 
 bool MediaGraph::RenderFile(const QString& path)
 {
-    if (!m_playbin || path.isEmpty() || !isRegularFile(path))
+    if (!m_playbin || m_phase != Phase::Closed || path.isEmpty() || !isRegularFile(path))
         return false;
     const QByteArray uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded();
     g_object_set(m_playbin.get(), "uri", uri.constData(), nullptr);
-    // The output is made for a file to play, not for a graph that only closes the last one: it
-    // asks the sound server for the rate it plays at now.
-    if (!m_output) {
-        m_output = std::make_unique<AudioOutput>();
-        if (m_output->element())
-            g_object_set(m_playbin.get(), "audio-sink", m_output->element(), nullptr);
-    }
-    const bool prerolled = call(
-        [](GstElement* pipeline) {
-            GstState state = GST_STATE_NULL;
-            if (gst_element_set_state(pipeline, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE &&
-                gst_element_get_state(pipeline, &state, nullptr, PrerollTimeout) ==
-                    GST_STATE_CHANGE_SUCCESS &&
-                state == GST_STATE_PAUSED)
-                return true;
-            gst_element_set_state(pipeline, GST_STATE_NULL);
-            return false;
-        },
-        SinkTimeout);
-    if (!prerolled)
+    m_phase = Phase::Opening;
+    m_pressDeadline = Clock::now() + PressLimit;
+    // The output is made for a file to play, not for a graph that only closes the last one.
+    if (!m_output)
+        m_output = std::make_unique<AudioOutput>([this] { post(); });
+    if (!open()) {
+        if (m_phase == Phase::Opening)
+            m_phase = Phase::Closed;
         return false;
-    if (m_output)
-        m_output->awaitStream();
+    }
     g_object_get(m_playbin.get(), "n-audio", &m_audioStreams, nullptr);
     gint64 nanoseconds = 0;
     if (gst_element_query_duration(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds) &&
@@ -304,27 +340,204 @@ bool MediaGraph::RenderFile(const QString& path)
         m_duration = double(nanoseconds) / GST_SECOND;
     else
         m_duration = Mp3Duration(path);
-    m_rendered = true;
-    m_state = Stopped;
-    m_ran = false;
-    m_atEnd = false;
     m_endOfStream = false;
     m_streamError = false;
+    m_phase = Phase::Open;
+    m_runState = Stopped;
+    followTheStream();
     return true;
+}
+
+// Learns where to play, builds the output there and prerolls, then learns where the server put
+// our stream. The window's events run meanwhile.
+bool MediaGraph::open()
+{
+    switch (waitUntil([this] { return m_output->knowsWhereToPlay(); }, deadline())) {
+    case Wait::Stopped:
+        return false;
+    case Wait::Late:
+        hang(Wait::Late);
+        return false;
+    case Wait::Done:
+    case Wait::ServerSilent: // the output plays to nowhere and says why
+        break;
+    }
+    m_output->choose();
+    AudioOutput* output = m_output.get();
+    const Clock::time_point until = deadline();
+    const bool prerolled = call([output, until](GstElement* pipeline) {
+        if (GstElement* sink = output->build())
+            g_object_set(pipeline, "audio-sink", sink, nullptr);
+        return gst_element_set_state(pipeline, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE &&
+               prerolledBy(pipeline, until);
+    });
+    if (!prerolled)
+        return false;
+    const Clock::time_point shown = std::min(deadline(), Clock::now() + StreamAnswerLimit);
+    switch (waitUntil([this] { return m_output->knowsWhereTheStreamPlays(); }, shown)) {
+    case Wait::Stopped:
+        return false;
+    case Wait::ServerSilent:
+        hang(Wait::ServerSilent);
+        return false;
+    case Wait::Late: // the server does not show our stream: it plays where it plays
+    case Wait::Done:
+        return true;
+    }
+    return true;
+}
+
+// The server may put our stream on another sink than its default (one the user once moved the
+// program to, or later moves it to; a headset that changes its profile): converted to another
+// rate than that sink's, the stream would be converted once more by the server, which damps the
+// top tones and mirrors them into the band. The sound fades out and goes on from where it was,
+// made anew at the rate of the sink it plays on; before the first start, nothing is heard.
+bool MediaGraph::followTheStream()
+{
+    const std::optional<int> rate = m_output ? m_output->rateToFollow() : std::nullopt;
+    if (!rate || m_phase != Phase::Open)
+        return false;
+    const bool running = m_runState == Running;
+    if (running) {
+        m_output->fadeOut(m_playbin.get());
+        if (!changeState(GST_STATE_PAUSED))
+            return false;
+    }
+    gint64 heard = 0;
+    gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &heard);
+    m_output->follow(*rate);
+    return seek(m_rate, double(heard) / GST_SECOND) && (!running || changeState(GST_STATE_PLAYING));
+}
+
+// A few times a second while running: sound that no longer moves on has been lost, and the
+// stream may have moved to another sink.
+void MediaGraph::watchProgress()
+{
+    takeStreamNews();
+    if (m_phase != Phase::Open || m_runState != Running) {
+        m_watch.stop();
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    gint64 position = 0;
+    if (gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &position) &&
+        position != m_lastPosition) {
+        m_lastPosition = position;
+        m_lastMoved = now;
+    }
+    const auto still = now - m_lastMoved;
+    if (still >= StallByServer && m_output->serverSilence() >= ServerAnswerLimit)
+        hang(QStringLiteral("The sound output was lost: the sound server has taken no sound for "
+                            "2 seconds. Restart it (or log out and in again), then press the "
+                            "button again."));
+    else if (still >= StallLimit)
+        hang(QStringLiteral("The sound output was lost: the tone has not moved on for 5 seconds, "
+                            "although the sound server answers. Press the button again; if it "
+                            "happens again, restart the sound service (or log out and in "
+                            "again)."));
+    else
+        followTheStream();
+    if (m_phase == Phase::Hung && m_notify)
+        m_notify();
+}
+
+// The press under way has one limit for all of its steps; any other step has its own.
+MediaGraph::Clock::time_point MediaGraph::deadline() const
+{
+    return m_pressDeadline.value_or(Clock::now() + StepLimit);
+}
+
+// Waits until `done`, until the sound server has left a question unanswered for a second, or
+// until `until`. While the graph opens, the window's events run meanwhile (and a stop ends the
+// wait); at other times the thread waits, in slices, on `call` when there is one.
+MediaGraph::Wait MediaGraph::waitUntil(const std::function<bool()>& done, Clock::time_point until,
+                                       PipelineCall* call)
+{
+    QTimer tick; // wakes the window's events to look at the server and the clock
+    if (m_phase == Phase::Opening)
+        tick.start(WaitSlice);
+    for (;;) {
+        if (done())
+            return Wait::Done;
+        if (m_output && m_output->serverSilence() >= ServerAnswerLimit)
+            return Wait::ServerSilent;
+        if (Clock::now() >= until)
+            return Wait::Late;
+        if (m_phase == Phase::Opening) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (m_phase != Phase::Opening)
+                return Wait::Stopped;
+        } else if (call) {
+            call->wait(WaitSlice);
+        } else {
+            std::this_thread::sleep_for(WaitSlice);
+        }
+    }
+}
+
+bool MediaGraph::call(std::function<bool(GstElement*)> work)
+{
+    if (m_phase == Phase::Hung)
+        return false;
+    PipelineCall pending(m_pipelineThread, m_playbin.get(), std::move(work));
+    const Wait outcome = waitUntil([&pending] { return pending.finished(); }, deadline(), &pending);
+    if (outcome == Wait::Done)
+        return pending.wait(milliseconds(0)).value_or(false);
+    // A stopped opening leaves the work to finish on its own; the pipeline is closed later.
+    if (outcome != Wait::Stopped)
+        hang(outcome);
+    return false;
+}
+
+bool MediaGraph::changeState(GstState state)
+{
+    return call([state](GstElement* pipeline) {
+        return gst_element_set_state(pipeline, state) != GST_STATE_CHANGE_FAILURE;
+    });
+}
+
+void MediaGraph::hang(Wait why)
+{
+    if (why == Wait::ServerSilent) {
+        hang(ServerStoppedAnswering);
+        return;
+    }
+    const auto limit = m_pressDeadline ? PressLimit : StepLimit;
+    hang(QStringLiteral("The tone was given up: this computer took more than %1 seconds over it "
+                        "(it is too busy, or slow to load the program's sound components). Wait "
+                        "a moment, then press the button again.")
+             .arg(std::chrono::duration_cast<seconds>(limit).count()));
+}
+
+// From now on the pipeline may be busy on another thread for good: it is not touched again, and
+// playback counts as ended.
+void MediaGraph::hang(const QString& why)
+{
+    m_phase = Phase::Hung;
+    m_watch.stop();
+    if (m_failure.isEmpty())
+        m_failure = why;
+    if (!m_duration)
+        m_duration = 0.0;
 }
 
 bool MediaGraph::Run()
 {
-    if (!m_rendered || m_hung)
+    takeStreamNews();
+    if (m_phase != Phase::Open && m_phase != Phase::Ended)
         return false;
-    if (m_state != Running)
+    if (m_runState != Running) {
+        followTheStream(); // moved while it did not play
         m_output->rampUp();
-    m_ran = true;
-    m_lastPosition = -1;
-    m_lastProgress = std::chrono::steady_clock::now();
-    if (!changeState(GST_STATE_PLAYING, SinkTimeout))
+    }
+    if (!changeState(GST_STATE_PLAYING))
         return false;
-    m_state = Running;
+    m_runState = Running;
+    m_pressDeadline.reset();
+    m_lastPosition = -1;
+    m_lastMoved = Clock::now();
+    if (m_phase == Phase::Open)
+        m_watch.start();
     return true;
 }
 
@@ -339,89 +552,51 @@ bool MediaGraph::Stop()
     return haltAs(Stopped);
 }
 
+// A stop while the file opens ends the opening: the file is not played. A hung sink is not
+// waited for: the graph simply counts as halted.
 bool MediaGraph::haltAs(RunState state)
 {
-    if (!m_rendered)
-        return false;
-    // A hung sink is not waited for: the graph simply counts as halted.
-    if (m_hung) {
-        m_state = state;
+    takeStreamNews();
+    if (m_phase == Phase::Opening || m_phase == Phase::Hung) {
+        if (m_phase == Phase::Opening)
+            m_phase = Phase::Closed;
+        m_runState = state;
         return true;
     }
-    fadeOutBeforePausing();
-    if (!changeState(GST_STATE_PAUSED, StopTimeout))
+    if (!rendered())
         return false;
-    m_state = state;
+    // The sound fades out first, where there is sound to fade.
+    if (m_phase == Phase::Open && m_runState == Running && hasAudio())
+        m_output->fadeOut(m_playbin.get());
+    if (!changeState(GST_STATE_PAUSED))
+        return false;
+    m_runState = state;
+    m_watch.stop();
     return true;
-}
-
-bool MediaGraph::call(std::function<bool(GstElement*)> work, milliseconds timeout)
-{
-    if (m_hung)
-        return false;
-    PipelineCall pending(m_playbin.get(), std::move(work));
-    const auto done = pending.wait(timeout);
-    if (!done)
-        hang(QStringLiteral("The sound server stopped answering, so nothing can be heard. Restart "
-                            "it (or log out and in again), then press the button again."));
-    return done.value_or(false);
-}
-
-bool MediaGraph::changeState(GstState state, milliseconds timeout)
-{
-    return call(
-        [state](GstElement* pipeline) {
-            return gst_element_set_state(pipeline, state) != GST_STATE_CHANGE_FAILURE;
-        },
-        timeout);
-}
-
-// From now on the pipeline may be busy on another thread for good: it is not touched again, and
-// playback counts as ended.
-void MediaGraph::hang(const QString& why)
-{
-    m_hung = true;
-    m_atEnd = true;
-    if (m_failure.isEmpty())
-        m_failure = why;
-    if (!m_duration)
-        m_duration = 0.0;
 }
 
 std::optional<int> MediaGraph::GetState() const
 {
     if (!m_playbin)
         return std::nullopt;
-    return m_state;
+    return m_runState;
 }
 
 std::optional<double> MediaGraph::Duration() const
 {
-    return m_rendered ? m_duration : std::nullopt;
+    return rendered() || m_phase == Phase::Hung ? m_duration : std::nullopt;
 }
 
 std::optional<double> MediaGraph::CurrentPosition()
 {
-    if (!m_rendered)
-        return std::nullopt;
-    // The end of stream counts from the moment a streaming thread saw it.
-    if ((m_atEnd || (m_state == Running && endOfStreamSeen())) && m_duration)
+    takeStreamNews();
+    if (m_phase == Phase::Ended || m_phase == Phase::BrokenOff || m_phase == Phase::Hung)
         return m_duration;
+    if (m_phase != Phase::Open)
+        return std::nullopt;
     gint64 nanoseconds = 0;
     if (!gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &nanoseconds))
         return std::nullopt;
-    if (m_state == Running && !endOfStreamSeen()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (nanoseconds != m_lastPosition) {
-            m_lastPosition = nanoseconds;
-            m_lastProgress = now;
-        } else if (now - m_lastProgress >= StallTimeout) {
-            hang(QStringLiteral("The sound output was lost: the sound server has taken no sound "
-                                "for 2 seconds. Restart it (or log out and in again), then press "
-                                "the button again."));
-            return m_duration;
-        }
-    }
     const double seconds = double(nanoseconds) / GST_SECOND;
     // Never report the end before the end of stream says so.
     return m_duration ? std::min(seconds, std::nextafter(*m_duration, 0.0)) : seconds;
@@ -430,45 +605,45 @@ std::optional<double> MediaGraph::CurrentPosition()
 bool MediaGraph::seek(double rate, double seconds)
 {
     const auto position = static_cast<gint64>(std::llround(seconds * GST_SECOND));
-    const bool sought = call(
-        [rate, position](GstElement* pipeline) {
-            const auto flags =
-                static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
-            if (!gst_element_seek(pipeline, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
-                                  position, GST_SEEK_TYPE_NONE, 0))
-                return false;
-            // Let the flush finish so that the position reads the target at once.
-            gst_element_get_state(pipeline, nullptr, nullptr, PrerollTimeout);
-            return true;
-        },
-        SinkTimeout);
+    const Clock::time_point until = deadline();
+    const bool sought = call([rate, position, until](GstElement* pipeline) {
+        const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+        if (!gst_element_seek(pipeline, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, position,
+                              GST_SEEK_TYPE_NONE, 0))
+            return false;
+        // Let the flush finish so that the position reads the target at once.
+        gst_element_get_state(pipeline, nullptr, nullptr, nanosecondsUntil(until));
+        return true;
+    });
     if (!sought)
         return false;
     // A seek to the end reads the end, as the end of stream does. An end of stream from before
     // the seek no longer counts.
     m_endOfStream = false;
     m_streamError = false;
-    m_atEnd = m_duration && seconds >= *m_duration;
+    m_phase = m_duration && seconds >= *m_duration ? Phase::Ended : Phase::Open;
     m_lastPosition = -1;
-    m_lastProgress = std::chrono::steady_clock::now();
+    m_lastMoved = Clock::now();
+    if (m_phase == Phase::Open && m_runState == Running)
+        m_watch.start();
     return true;
 }
 
 bool MediaGraph::SetCurrentPosition(double seconds)
 {
-    return m_rendered && seek(m_rate, seconds);
+    return rendered() && seek(m_rate, seconds);
 }
 
 std::optional<double> MediaGraph::Rate() const
 {
-    if (!m_rendered)
+    if (!rendered())
         return std::nullopt;
     return m_rate;
 }
 
 bool MediaGraph::SetRate(double rate)
 {
-    if (!m_rendered || rate <= 0)
+    if (!rendered() || rate <= 0)
         return false;
     const double position = CurrentPosition().value_or(0);
     if (!seek(rate, position))
@@ -479,7 +654,7 @@ bool MediaGraph::SetRate(double rate)
 
 bool MediaGraph::hasAudio() const
 {
-    return m_rendered && !m_hung && m_audioStreams > 0;
+    return rendered() && m_audioStreams > 0;
 }
 
 std::optional<int> MediaGraph::Volume() const
@@ -517,9 +692,9 @@ bool MediaGraph::SetBalance(int balance)
     return true;
 }
 
-std::optional<QSize> MediaGraph::videoSize() const
+std::optional<QSize> MediaGraph::SourceSize() const
 {
-    if (!m_rendered || m_hung)
+    if (!rendered())
         return std::nullopt;
     GstPad* pad = nullptr;
     g_signal_emit_by_name(m_playbin.get(), "get-video-pad", 0, &pad);
@@ -539,49 +714,7 @@ std::optional<QSize> MediaGraph::videoSize() const
     return size;
 }
 
-std::optional<int> MediaGraph::SourceWidth() const
+bool MediaGraph::SetVideoWindow(VideoWindow setting, qint32 value)
 {
-    const auto size = videoSize();
-    return size ? std::optional(size->width()) : std::nullopt;
-}
-
-std::optional<int> MediaGraph::SourceHeight() const
-{
-    const auto size = videoSize();
-    return size ? std::optional(size->height()) : std::nullopt;
-}
-
-bool MediaGraph::SetWindowStyle(qint32 style)
-{
-    return videoSize() && m_video.SetWindowStyle(style);
-}
-
-bool MediaGraph::SetWindowTop(qint32 top)
-{
-    return videoSize() && m_video.SetTop(top);
-}
-
-bool MediaGraph::SetWindowLeft(qint32 left)
-{
-    return videoSize() && m_video.SetLeft(left);
-}
-
-bool MediaGraph::SetWindowWidth(qint32 width)
-{
-    return videoSize() && m_video.SetWidth(width);
-}
-
-bool MediaGraph::SetWindowHeight(qint32 height)
-{
-    return videoSize() && m_video.SetHeight(height);
-}
-
-bool MediaGraph::SetWindowOwner(qint32 owner)
-{
-    return videoSize() && m_video.SetOwner(owner);
-}
-
-bool MediaGraph::SetWindowVisible(bool visible)
-{
-    return videoSize() && m_video.SetVisible(visible);
+    return SourceSize() && m_video.set(setting, value);
 }

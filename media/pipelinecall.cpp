@@ -1,14 +1,60 @@
 #include "media/pipelinecall.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
-// Shared by the caller and the work's thread, which may outlive the caller's wait.
+#include <QCoreApplication>
+
+// Without a thread to be had, the work runs where it is asked for, unbounded.
+PipelineThread::PipelineThread()
+{
+    try {
+        m_thread = std::thread([this] { serve(); });
+    } catch (const std::system_error&) {
+    }
+}
+
+PipelineThread::~PipelineThread()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void PipelineThread::post(std::function<void()> job)
+{
+    if (!m_thread.joinable()) {
+        job();
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_jobs.push_back(std::move(job));
+    }
+    m_wake.notify_all();
+}
+
+void PipelineThread::serve()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+        if (m_jobs.empty())
+            return;
+        std::function<void()> job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        lock.unlock();
+        job();
+        lock.lock();
+    }
+}
+
+// Shared by the caller and the work, which may outlive the caller's wait.
 struct PipelineCall::State
 {
-    std::function<bool(GstElement*)> work;
     std::mutex mutex;
     std::condition_variable finishedChanged;
     bool finished = false;
@@ -16,15 +62,15 @@ struct PipelineCall::State
     std::function<void()> then;
 };
 
-PipelineCall::PipelineCall(GstElement* pipeline, std::function<bool(GstElement*)> work)
+PipelineCall::PipelineCall(PipelineThread& thread, GstElement* pipeline,
+                           std::function<bool(GstElement*)> work)
     : m_state(std::make_shared<State>())
 {
-    m_state->work = std::move(work);
-    // The thread's own reference, dropped before it says it has finished: a caller that saw the
+    // The work's own reference, dropped before it says it has finished: a caller that saw the
     // work finish then holds the pipeline's last reference, and frees it when it lets go.
     gst_object_ref(pipeline);
-    const auto run = [state = m_state, pipeline] {
-        const bool result = state->work(pipeline);
+    thread.post([state = m_state, pipeline, work = std::move(work)] {
+        const bool result = work(pipeline);
         gst_object_unref(pipeline);
         std::function<void()> then;
         {
@@ -36,12 +82,11 @@ PipelineCall::PipelineCall(GstElement* pipeline, std::function<bool(GstElement*)
         state->finishedChanged.notify_all();
         if (then)
             then();
-    };
-    try {
-        std::thread(run).detach();
-    } catch (const std::system_error&) {
-        run(); // no thread to be had: the work runs here, unbounded
-    }
+        // A caller that runs the window's events while it waits sleeps until an event comes.
+        if (QCoreApplication* application = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                application, [] {}, Qt::QueuedConnection);
+    });
 }
 
 std::optional<bool> PipelineCall::wait(std::chrono::milliseconds timeout)

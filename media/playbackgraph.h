@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include <QSize>
 #include <QString>
 #include <QtGlobal>
 
@@ -48,16 +49,20 @@ public:
     virtual bool SetVolume(int volume) = 0;
     virtual std::optional<int> Balance() const = 0; // -10000 left only .. 10000 right only
     virtual bool SetBalance(int balance) = 0;
-    virtual std::optional<int> SourceWidth() const = 0;
-    virtual std::optional<int> SourceHeight() const = 0;
-    // Placement of the video window; each fails where the media has no video.
-    virtual bool SetWindowStyle(qint32 style) = 0;
-    virtual bool SetWindowTop(qint32 top) = 0;
-    virtual bool SetWindowLeft(qint32 left) = 0;
-    virtual bool SetWindowWidth(qint32 width) = 0;
-    virtual bool SetWindowHeight(qint32 height) = 0;
-    virtual bool SetWindowOwner(qint32 owner) = 0;
-    virtual bool SetWindowVisible(bool visible) = 0;
+    // The video's native size; nothing where the media has no video.
+    virtual std::optional<QSize> SourceSize() const = 0;
+    // Placement of the video window; each setting fails where the media has no video.
+    enum class VideoWindow
+    {
+        Style,
+        Top,
+        Left,
+        Width,
+        Height,
+        Owner,
+        Visible
+    };
+    virtual bool SetVideoWindow(VideoWindow setting, qint32 value) = 0;
     // Why what is about to play could not be heard (no sound output, a server that does not
     // answer, a muted output), as a sentence that says what to do. Empty when it can be heard.
     // Each failure is given once, by this or by TakeOutputLoss, so that it is reported once.

@@ -1,105 +1,24 @@
 #include "media/soundserver.h"
 
-#include <deque>
-#include <optional>
-#include <utility>
-
-#include <dlfcn.h>
-
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
+#include <map>
+#include <mutex>
 
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
+#include <pulse/rtclock.h>
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
 #include <pulse/volume.h>
 
 namespace {
 
-// The client library is loaded when the server is first asked (at the first tone, when
-// GStreamer's sink loads it too), not with the program: linked in, it and the libraries it
-// brings (libsndfile with its codecs, libsystemd, ...) added about 5 ms to every start.
-struct PulseLibrary
-{
-    decltype(&::pa_threaded_mainloop_new) threaded_mainloop_new = nullptr;
-    decltype(&::pa_threaded_mainloop_free) threaded_mainloop_free = nullptr;
-    decltype(&::pa_threaded_mainloop_start) threaded_mainloop_start = nullptr;
-    decltype(&::pa_threaded_mainloop_stop) threaded_mainloop_stop = nullptr;
-    decltype(&::pa_threaded_mainloop_get_api) threaded_mainloop_get_api = nullptr;
-    decltype(&::pa_context_new) context_new = nullptr;
-    decltype(&::pa_context_connect) context_connect = nullptr;
-    decltype(&::pa_context_disconnect) context_disconnect = nullptr;
-    decltype(&::pa_context_unref) context_unref = nullptr;
-    decltype(&::pa_context_get_state) context_get_state = nullptr;
-    decltype(&::pa_context_errno) context_errno = nullptr;
-    decltype(&::pa_context_set_state_callback) context_set_state_callback = nullptr;
-    decltype(&::pa_context_set_subscribe_callback) context_set_subscribe_callback = nullptr;
-    decltype(&::pa_context_subscribe) context_subscribe = nullptr;
-    decltype(&::pa_context_get_sink_info_by_name) context_get_sink_info_by_name = nullptr;
-    decltype(&::pa_context_get_sink_info_by_index) context_get_sink_info_by_index = nullptr;
-    decltype(&::pa_context_get_sink_input_info_list) context_get_sink_input_info_list = nullptr;
-    decltype(&::pa_operation_unref) operation_unref = nullptr;
-    decltype(&::pa_proplist_gets) proplist_gets = nullptr;
-    decltype(&::pa_cvolume_max) cvolume_max = nullptr;
-    decltype(&::pa_strerror) strerror = nullptr;
+using Clock = std::chrono::steady_clock;
 
-    // Loaded once and kept for the life of the program; null when it cannot be loaded.
-    static const PulseLibrary* get()
-    {
-        static const std::optional<PulseLibrary> library = load();
-        return library ? &*library : nullptr;
-    }
-
-private:
-    static std::optional<PulseLibrary> load()
-    {
-        void* handle = ::dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            return std::nullopt;
-        PulseLibrary l;
-        const bool complete =
-            bind(handle, l.threaded_mainloop_new, "pa_threaded_mainloop_new") &&
-            bind(handle, l.threaded_mainloop_free, "pa_threaded_mainloop_free") &&
-            bind(handle, l.threaded_mainloop_start, "pa_threaded_mainloop_start") &&
-            bind(handle, l.threaded_mainloop_stop, "pa_threaded_mainloop_stop") &&
-            bind(handle, l.threaded_mainloop_get_api, "pa_threaded_mainloop_get_api") &&
-            bind(handle, l.context_new, "pa_context_new") &&
-            bind(handle, l.context_connect, "pa_context_connect") &&
-            bind(handle, l.context_disconnect, "pa_context_disconnect") &&
-            bind(handle, l.context_unref, "pa_context_unref") &&
-            bind(handle, l.context_get_state, "pa_context_get_state") &&
-            bind(handle, l.context_errno, "pa_context_errno") &&
-            bind(handle, l.context_set_state_callback, "pa_context_set_state_callback") &&
-            bind(handle, l.context_set_subscribe_callback, "pa_context_set_subscribe_callback") &&
-            bind(handle, l.context_subscribe, "pa_context_subscribe") &&
-            bind(handle, l.context_get_sink_info_by_name, "pa_context_get_sink_info_by_name") &&
-            bind(handle, l.context_get_sink_info_by_index, "pa_context_get_sink_info_by_index") &&
-            bind(handle, l.context_get_sink_input_info_list,
-                 "pa_context_get_sink_input_info_list") &&
-            bind(handle, l.operation_unref, "pa_operation_unref") &&
-            bind(handle, l.proplist_gets, "pa_proplist_gets") &&
-            bind(handle, l.cvolume_max, "pa_cvolume_max") &&
-            bind(handle, l.strerror, "pa_strerror");
-        if (!complete)
-            return std::nullopt;
-        return l;
-    }
-
-    template <typename Function>
-    static bool bind(void* handle, Function& function, const char* name)
-    {
-        function = reinterpret_cast<Function>(::dlsym(handle, name));
-        return function != nullptr;
-    }
-};
-
-const PulseLibrary& pulse()
-{
-    return *PulseLibrary::get();
-}
+// A healthy server answers within a millisecond; asking twice a second finds one that stopped
+// within the second that a press may wait for it.
+constexpr pa_usec_t AskInterval = 500 * PA_USEC_PER_MSEC;
 
 std::function<ServerState()>& standIn()
 {
@@ -111,89 +30,123 @@ std::function<ServerState()>& standIn()
 void forget(pa_operation* operation)
 {
     if (operation)
-        pulse().operation_unref(operation);
+        pa_operation_unref(operation);
 }
 
 QString errorText(pa_context* context)
 {
-    return QString::fromUtf8(pulse().strerror(pulse().context_errno(context)));
+    return QString::fromUtf8(pa_strerror(pa_context_errno(context)));
+}
+
+bool silent(const pa_cvolume& volume)
+{
+    return pa_cvolume_max(&volume) == PA_VOLUME_MUTED;
 }
 
 } // namespace
 
-// Everything here but `m_state` belongs to the client library's thread once it runs; the
-// callbacks below run there, one at a time.
+// Everything here but what the mutex guards belongs to the client library's thread once it runs;
+// the callbacks below run there, one at a time.
+//
+// The picture is asked for as a whole: the server's default sink, every sink, every stream. The
+// server answers in the order asked, so when the list of streams is complete, the answers before
+// it belong to the same picture (an older picture could name the sink the stream has just been
+// moved away from).
 struct SoundServer::Connection
 {
     QString tag;
+    std::function<void()> changed;
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
+    pa_time_event* timer = nullptr;
     bool ready = false;
-    // Our stream as a list of streams showed it; its sink's answer completes it. Answers come
-    // in the order asked, and only the answer to the latest list counts: an older one may
-    // name the sink the stream has just been moved away from.
-    struct Tagged
-    {
-        bool muted = false;
-        bool silent = false;
-        uint32_t sink = 0;
-        unsigned list = 0;
-    };
-    std::optional<Tagged> tagged;
-    unsigned lists = 0;
-    std::deque<Tagged> sinksAsked;
+    // The picture being answered.
+    QString defaultName;
+    std::map<uint32_t, ServerSink> sinks;
+    std::optional<std::pair<ServerStream, uint32_t>> tagged; // our stream and its sink's index
 
     mutable std::mutex mutex;
-    ServerState state; // guarded by the mutex
+    ServerState state;                                          // guarded by the mutex
+    std::optional<Clock::time_point> askedSince = Clock::now(); // guarded: the connection first
 
+    QString connect();
+    void ask();
+    void publish();
+    void setAsked(std::optional<Clock::time_point> since);
+
+    // Tells only of what changed: every answer to a question asked anew would otherwise wake
+    // the player.
     template <typename Change> void update(Change change)
     {
+        bool differs = false;
+        {
+            std::lock_guard lock(mutex);
+            const ServerState before = state;
+            change(state);
+            differs = !(state == before);
+        }
+        if (differs && changed)
+            changed();
+    }
+
+    ServerState snapshot() const
+    {
         std::lock_guard lock(mutex);
-        change(state);
+        const auto waited = askedSince ? Clock::now() - *askedSince : Clock::duration(0);
+        ServerState copy(state);
+        copy.unanswered = std::chrono::duration_cast<std::chrono::milliseconds>(waited);
+        return copy;
     }
 
     static void onContextState(pa_context* context, void* self);
-    static void onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self);
-    static void onDefaultSink(pa_context*, const pa_sink_info* info, int eol, void* self);
-    static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
-    static void onStreamSink(pa_context*, const pa_sink_info* info, int eol, void* self);
-
-    // Asks again for everything we follow: the default sink, and our stream with its sink.
-    void refresh()
+    static void onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self)
     {
-        forget(
-            pulse().context_get_sink_info_by_name(context, "@DEFAULT_SINK@", &onDefaultSink, this));
-        if (!tag.isEmpty())
-            forget(pulse().context_get_sink_input_info_list(context, &onSinkInput, this));
+        static_cast<Connection*>(self)->ask();
     }
+    static void onTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self);
+    static void onServer(pa_context*, const pa_server_info* info, void* self);
+    static void onSink(pa_context*, const pa_sink_info* info, int eol, void* self);
+    static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self);
 };
 
-namespace {
-
-ServerSink sinkOf(const pa_sink_info& info)
+void SoundServer::Connection::setAsked(std::optional<Clock::time_point> since)
 {
-    return ServerSink{QString::fromUtf8(info.name), int(info.sample_spec.rate), info.mute != 0,
-                      pulse().cvolume_max(&info.volume) == PA_VOLUME_MUTED};
+    std::lock_guard lock(mutex);
+    askedSince = since;
 }
 
-} // namespace
+// Asks for the whole picture. The time a question waits counts from the oldest one unanswered.
+void SoundServer::Connection::ask()
+{
+    {
+        std::lock_guard lock(mutex);
+        if (!askedSince)
+            askedSince = Clock::now();
+    }
+    forget(pa_context_get_server_info(context, &onServer, this));
+    forget(pa_context_get_sink_info_list(context, &onSink, this));
+    forget(pa_context_get_sink_input_info_list(context, &onSinkInput, this));
+}
 
 void SoundServer::Connection::onContextState(pa_context* context, void* self)
 {
     auto* connection = static_cast<Connection*>(self);
-    switch (pulse().context_get_state(context)) {
+    switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
         connection->ready = true;
-        pulse().context_set_subscribe_callback(context, &onServerEvent, self);
-        forget(pulse().context_subscribe(context,
-                                         pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK |
-                                                                PA_SUBSCRIPTION_MASK_SINK_INPUT |
-                                                                PA_SUBSCRIPTION_MASK_SERVER),
-                                         nullptr, nullptr));
-        connection->refresh();
+        pa_context_set_subscribe_callback(context, &onServerEvent, self);
+        forget(pa_context_subscribe(context,
+                                    pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK |
+                                                           PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                           PA_SUBSCRIPTION_MASK_SERVER),
+                                    nullptr, nullptr));
+        connection->ask();
+        connection->timer =
+            pa_context_rttime_new(context, pa_rtclock_now() + AskInterval, &onTimer, self);
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
+        connection->setAsked(std::nullopt);
         connection->update([&](ServerState& state) {
             state.answer = connection->ready ? ServerState::Lost : ServerState::NoServer;
             state.reason = errorText(context);
@@ -204,106 +157,98 @@ void SoundServer::Connection::onContextState(pa_context* context, void* self)
     }
 }
 
-// A sink or a stream changed, appeared or went (a mute, a volume, a stream moved, a new
-// default): the picture is asked for anew.
-void SoundServer::Connection::onServerEvent(pa_context*, pa_subscription_event_type_t, uint32_t,
-                                            void* self)
-{
-    static_cast<Connection*>(self)->refresh();
-}
-
-void SoundServer::Connection::onDefaultSink(pa_context*, const pa_sink_info* info, int eol,
-                                            void* self)
+// Asked again twice a second, so that a server that stops answering is noticed even when nothing
+// changes; not while a question waits, so the oldest one keeps its age.
+void SoundServer::Connection::onTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                                      void* self)
 {
     auto* connection = static_cast<Connection*>(self);
-    if (eol < 0) {
-        connection->update([](ServerState& state) {
-            state.answer = ServerState::NoDefaultSink;
-            state.defaultSink.reset();
-        });
-    } else if (info) {
-        connection->update([&](ServerState& state) {
-            state.answer = ServerState::Answered;
-            state.defaultSink = sinkOf(*info);
-        });
-    }
+    if (!connection->snapshot().unanswered.count())
+        connection->ask();
+    pa_context_rttime_restart(connection->context, event, pa_rtclock_now() + AskInterval);
 }
 
-void SoundServer::Connection::onSinkInput(pa_context* context, const pa_sink_input_info* info,
-                                          int eol, void* self)
+void SoundServer::Connection::onServer(pa_context*, const pa_server_info* info, void* self)
 {
     auto* connection = static_cast<Connection*>(self);
-    if (info && eol == 0) {
-        const char* tag = pulse().proplist_gets(info->proplist, StreamTagKey);
-        if (tag && connection->tag == QString::fromUtf8(tag))
-            connection->tagged = Tagged{
-                info->mute != 0, pulse().cvolume_max(&info->volume) == PA_VOLUME_MUTED, info->sink};
-        return;
-    }
-    // The whole list is in: our stream's sink is asked for next, or the stream is gone.
-    ++connection->lists;
-    const std::optional<Tagged> found = std::exchange(connection->tagged, std::nullopt);
-    if (!found) {
-        connection->update([](ServerState& state) { state.stream.reset(); });
-        return;
-    }
-    pa_operation* asked =
-        pulse().context_get_sink_info_by_index(context, found->sink, &onStreamSink, self);
-    if (!asked)
-        return;
-    forget(asked);
-    connection->sinksAsked.push_back(*found);
-    connection->sinksAsked.back().list = connection->lists;
+    connection->defaultName = info ? QString::fromUtf8(info->default_sink_name) : QString();
+    connection->sinks.clear();
+    connection->tagged.reset();
 }
 
-void SoundServer::Connection::onStreamSink(pa_context*, const pa_sink_info* info, int eol,
-                                           void* self)
+void SoundServer::Connection::onSink(pa_context*, const pa_sink_info* info, int eol, void* self)
+{
+    if (info && eol == 0)
+        static_cast<Connection*>(self)->sinks[info->index] =
+            ServerSink{QString::fromUtf8(info->name), int(info->sample_spec.rate), info->mute != 0,
+                       silent(info->volume)};
+}
+
+// The last stream with our tag is the newest: the sink makes a new stream when its format changes.
+void SoundServer::Connection::onSinkInput(pa_context*, const pa_sink_input_info* info, int eol,
+                                          void* self)
 {
     auto* connection = static_cast<Connection*>(self);
-    if (connection->sinksAsked.empty())
-        return;
-    const Tagged asked = connection->sinksAsked.front();
-    if (eol != 0) { // this answer is complete, or failed
-        connection->sinksAsked.pop_front();
+    if (eol != 0) {
+        connection->publish();
         return;
     }
-    if (!info || asked.list != connection->lists)
-        return;
-    const ServerStream found{asked.muted, asked.silent, sinkOf(*info)};
-    connection->update([&](ServerState& state) { state.stream = found; });
+    const char* tag = info ? pa_proplist_gets(info->proplist, StreamTagKey) : nullptr;
+    if (tag && connection->tag == QString::fromUtf8(tag))
+        connection->tagged.emplace(ServerStream{info->mute != 0, silent(info->volume), {}},
+                                   info->sink);
 }
 
-SoundServer::SoundServer(const QString& streamTag) : m_connection(std::make_unique<Connection>())
+void SoundServer::Connection::publish()
+{
+    std::optional<ServerSink> defaultSink;
+    for (const auto& [index, sink] : sinks)
+        if (sink.name == defaultName)
+            defaultSink = sink;
+    std::optional<ServerStream> stream;
+    if (tagged && sinks.count(tagged->second)) {
+        stream = tagged->first;
+        stream->sink = sinks[tagged->second];
+    }
+    setAsked(std::nullopt);
+    update([&](ServerState& state) {
+        state.answer = defaultSink ? ServerState::Answered : ServerState::NoDefaultSink;
+        state.defaultSink = defaultSink;
+        state.stream = stream;
+    });
+}
+
+// Starts connecting, never starting a server; the answers arrive on the library's thread.
+QString SoundServer::Connection::connect()
+{
+    loop = pa_threaded_mainloop_new();
+    if (!loop)
+        return QStringLiteral("no event loop for the sound server");
+    context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Pitchwarden Ear Check");
+    if (!context)
+        return QStringLiteral("no connection object for the sound server");
+    pa_context_set_state_callback(context, &onContextState, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return errorText(context);
+    if (pa_threaded_mainloop_start(loop) < 0)
+        return QStringLiteral("no thread for the sound server connection");
+    return {};
+}
+
+SoundServer::SoundServer(const QString& streamTag, std::function<void()> changed)
+    : m_connection(std::make_unique<Connection>())
 {
     m_connection->tag = streamTag;
+    m_connection->changed = std::move(changed);
     if (standIn())
         return;
-    if (const QString failure = connect(); !failure.isEmpty())
+    if (const QString failure = m_connection->connect(); !failure.isEmpty()) {
+        m_connection->setAsked(std::nullopt);
         m_connection->update([&](ServerState& state) {
             state.answer = ServerState::NoServer;
             state.reason = failure;
         });
-}
-
-// Starts connecting, never starting a server; the answers arrive on the library's thread.
-QString SoundServer::connect()
-{
-    if (!PulseLibrary::get())
-        return QStringLiteral("no sound server client library (libpulse.so.0)");
-    Connection& c = *m_connection;
-    c.loop = pulse().threaded_mainloop_new();
-    if (!c.loop)
-        return QStringLiteral("no event loop for the sound server");
-    c.context =
-        pulse().context_new(pulse().threaded_mainloop_get_api(c.loop), "Pitchwarden Ear Check");
-    if (!c.context)
-        return QStringLiteral("no connection object for the sound server");
-    pulse().context_set_state_callback(c.context, &Connection::onContextState, &c);
-    if (pulse().context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return errorText(c.context);
-    if (pulse().threaded_mainloop_start(c.loop) < 0)
-        return QStringLiteral("no thread for the sound server connection");
-    return {};
+    }
 }
 
 // Stopping the library's thread only wakes it from its poll: it never waits for the server.
@@ -311,13 +256,15 @@ SoundServer::~SoundServer()
 {
     Connection& c = *m_connection;
     if (c.loop)
-        pulse().threaded_mainloop_stop(c.loop);
+        pa_threaded_mainloop_stop(c.loop);
+    if (c.timer)
+        pa_threaded_mainloop_get_api(c.loop)->time_free(c.timer);
     if (c.context) {
-        pulse().context_disconnect(c.context);
-        pulse().context_unref(c.context);
+        pa_context_disconnect(c.context);
+        pa_context_unref(c.context);
     }
     if (c.loop)
-        pulse().threaded_mainloop_free(c.loop);
+        pa_threaded_mainloop_free(c.loop);
 }
 
 const QString& SoundServer::streamTag() const
@@ -327,30 +274,7 @@ const QString& SoundServer::streamTag() const
 
 ServerState SoundServer::state() const
 {
-    if (standIn())
-        return standIn()();
-    std::lock_guard lock(m_connection->mutex);
-    return m_connection->state;
-}
-
-ServerState SoundServer::awaitState(const std::function<bool(const ServerState&)>& done,
-                                    int milliseconds) const
-{
-    ServerState now = state();
-    if (done(now))
-        return now;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        now = state();
-        if (done(now) || clock.hasExpired(milliseconds))
-            loop.quit();
-    });
-    tick.start(2);
-    loop.exec();
-    return now;
+    return standIn() ? standIn()() : m_connection->snapshot();
 }
 
 void SoundServer::setStandInForTesting(std::function<ServerState()> answers)

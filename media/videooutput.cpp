@@ -40,71 +40,41 @@ VideoOutput::OverlayPtr VideoOutput::overlay() const
     return OverlayPtr(child ? GST_VIDEO_OVERLAY(child) : nullptr);
 }
 
-// X11 has no window styles; the style is kept so that it reads back as written.
-bool VideoOutput::SetWindowStyle(qint32 style)
+// X11 has no window styles: any style is taken. The rectangle is relative to the owner window;
+// while it has no area yet (the width or height still 0, as before both are written) the sink
+// keeps filling its whole window. Owner 0 gives the sink a window of its own again (handles are
+// X11 window ids, which fit in 32 bits unsigned). The overlay can redraw the video but has no
+// way to hide it: only showing succeeds.
+bool VideoOutput::set(PlaybackGraph::VideoWindow setting, qint32 value)
 {
-    if (!overlay())
-        return false;
-    m_style = style;
-    return true;
-}
-
-bool VideoOutput::SetTop(qint32 top)
-{
-    m_top = top;
-    return applyRectangle();
-}
-
-bool VideoOutput::SetLeft(qint32 left)
-{
-    m_left = left;
-    return applyRectangle();
-}
-
-bool VideoOutput::SetWidth(qint32 width)
-{
-    m_width = width;
-    return applyRectangle();
-}
-
-bool VideoOutput::SetHeight(qint32 height)
-{
-    m_height = height;
-    return applyRectangle();
-}
-
-// The rectangle is relative to the owner window. While it has no area yet (the width or height
-// still 0, as before both are written) the sink keeps filling its whole window.
-bool VideoOutput::applyRectangle()
-{
+    using Setting = PlaybackGraph::VideoWindow;
     const OverlayPtr target = overlay();
     if (!target)
         return false;
-    if (m_width <= 0 || m_height <= 0)
+    switch (setting) {
+    case Setting::Style:
         return true;
-    return gst_video_overlay_set_render_rectangle(target.get(), m_left, m_top, m_width, m_height);
-}
-
-// Owner 0 gives the sink a window of its own again. Handles are X11 window ids, which fit in
-// 32 bits unsigned.
-bool VideoOutput::SetOwner(qint32 owner)
-{
-    const OverlayPtr target = overlay();
-    if (!target)
-        return false;
-    gst_video_overlay_set_window_handle(target.get(),
-                                        static_cast<guintptr>(static_cast<quint32>(owner)));
-    m_owner = owner;
-    return true;
-}
-
-// The overlay can redraw the video but has no way to hide it: only showing succeeds.
-bool VideoOutput::SetVisible(bool visible)
-{
-    const OverlayPtr target = overlay();
-    if (!target || !visible)
-        return false;
-    gst_video_overlay_expose(target.get());
-    m_visible = true;
-    return true;
+    case Setting::Owner:
+        gst_video_overlay_set_window_handle(target.get(),
+                                            static_cast<guintptr>(static_cast<quint32>(value)));
+        return true;
+    case Setting::Visible:
+        if (value)
+            gst_video_overlay_expose(target.get());
+        return value != 0;
+    case Setting::Top:
+        m_top = value;
+        break;
+    case Setting::Left:
+        m_left = value;
+        break;
+    case Setting::Width:
+        m_width = value;
+        break;
+    case Setting::Height:
+        m_height = value;
+        break;
+    }
+    return m_width <= 0 || m_height <= 0 ||
+           gst_video_overlay_set_render_rectangle(target.get(), m_left, m_top, m_width, m_height);
 }

@@ -7,10 +7,12 @@
 #include <gst/gst.h>
 #include <gst/video/videooverlay.h>
 
+#include "media/playbackgraph.h"
+
 // The video end of one playback graph: chooses the video sink and places the video inside an
-// owner window through the sink's GstVideoOverlay. Each setting is kept and handed to the
-// overlay at once; a setting fails while no sink with an overlay has been built, which is the
-// case for audio-only media.
+// owner window through the sink's GstVideoOverlay. Each setting is handed to the overlay at
+// once; a setting fails while no sink with an overlay has been built, which is the case for
+// audio-only media.
 class VideoOutput
 {
 public:
@@ -19,17 +21,7 @@ public:
     // the program's only kind, then costs no probing of the display at all.
     void attachTo(GstElement* playbin);
 
-    bool SetWindowStyle(qint32 style);
-    bool SetTop(qint32 top);
-    bool SetLeft(qint32 left);
-    bool SetWidth(qint32 width);
-    bool SetHeight(qint32 height);
-    bool SetOwner(qint32 owner);
-    bool SetVisible(bool visible);
-
-    qint32 WindowStyle() const { return m_style; }
-    qint32 Owner() const { return m_owner; }
-    bool Visible() const { return m_visible; }
+    bool set(PlaybackGraph::VideoWindow setting, qint32 value);
 
 private:
     struct ObjectUnref
@@ -40,14 +32,10 @@ private:
     using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
 
     OverlayPtr overlay() const;
-    bool applyRectangle();
 
     ElementPtr m_playbin;
-    qint32 m_style = 0;
     qint32 m_top = 0;
     qint32 m_left = 0;
     qint32 m_width = 0;
     qint32 m_height = 0;
-    qint32 m_owner = 0;
-    bool m_visible = false;
 };

@@ -7,6 +7,30 @@
 #include <QProcess>
 #include <QString>
 
+// A sine tone at full level from its first sample, as a WAV file (no encoder delay, no fade):
+// what the player does at the start of the sound is all there is to hear there.
+inline QString makeTestWave(const QString& folder, double seconds, double hz = 8000.0)
+{
+    const int rate = 44100;
+    const quint32 frames = quint32(seconds * rate);
+    QByteArray wave("RIFF....WAVEfmt ");
+    const auto put = [&wave](quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            wave.append(char((value >> (8 * i)) & 0xff));
+    };
+    put(16, 4), put(1, 2), put(1, 2), put(rate, 4), put(rate * 2, 4), put(2, 2), put(16, 2);
+    wave.append("data");
+    put(frames * 2, 4);
+    for (quint32 i = 0; i < frames; ++i)
+        put(quint16(qint16(16000 * std::cos(2 * M_PI * hz * i / rate))), 2);
+    wave.replace(4, 4, QByteArray(4, '\0'));
+    for (int i = 0; i < 4; ++i)
+        wave[4 + i] = char(((wave.size() - 8) >> (8 * i)) & 0xff);
+    const QString path = QDir(folder).filePath(QStringLiteral("tone.wav"));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(wave) == wave.size() ? path : QString();
+}
+
 // Encodes a short sine tone to an MP3 file (LAME, no Info header, like the program's
 // recordings) and returns its path, or an empty string when encoding failed.
 inline QString makeTestTone(const QString& folder, double seconds, double hz = 8000.0,

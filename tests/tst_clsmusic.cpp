@@ -35,7 +35,7 @@ private slots:
     void fifoDoesNotHang();
     void noSoundOutputIsReportedAtPlay();
     void unplayableFileWithoutAServerPlaysSilently();
-    void stopWaitsUntilItsFadeIsHeard();
+    void soundRisesAndFadesOnThePlayingPath();
 
 private:
     static int openDescriptorsTo(const QString& path);
@@ -271,8 +271,8 @@ void TestClsMusic::fifoDoesNotHang()
 }
 
 // With no sink configured and no sound server (a dead server socket), the player takes the
-// desktop's automatic choice; on a machine without an audio device that plays to nowhere, and
-// the press must say so instead of passing in silence.
+// sound card; on a machine without one it plays to nowhere, and the press must say so instead of
+// passing in silence.
 void TestClsMusic::noSoundOutputIsReportedAtPlay()
 {
     QFile cards(QStringLiteral("/proc/asound/cards"));
@@ -328,9 +328,11 @@ void TestClsMusic::unplayableFileWithoutAServerPlaysSilently()
     QCOMPARE(reported, QStringList());
 }
 
-// The sink writes what it plays, when it is due, to a file: once StopPlaying returns, the fade
-// to silence has been played. Pausing sooner would cut the tone off mid-wave, a click.
-void TestClsMusic::stopWaitsUntilItsFadeIsHeard()
+// The sink writes what it plays, when it is due, to a file. The tone is at full level from its
+// first sample: the sound must rise from silence after the seek that every play starts with (the
+// rise spent on the sound the seek throws away would leave a click), and once StopPlaying returns
+// the fade to silence has been played (pausing sooner would cut the tone off mid-wave).
+void TestClsMusic::soundRisesAndFadesOnThePlayingPath()
 {
     const QString played = m_dir.filePath(QStringLiteral("played.f32"));
     const QByteArray sink = qgetenv("PITCHWARDEN_AUDIO_SINK");
@@ -338,7 +340,8 @@ void TestClsMusic::stopWaitsUntilItsFadeIsHeard()
             "filesink sync=true buffer-mode=unbuffered location=" + QFile::encodeName(played));
     {
         clsMusic music;
-        music.setFileName(m_tone);
+        music.setFileName(makeTestWave(m_dir.path(), 1.0));
+        music.setPosition(0);
         music.Play();
         QTRY_VERIFY(music.Position() > 0.2);
         music.StopPlaying();
@@ -354,8 +357,12 @@ void TestClsMusic::stopWaitsUntilItsFadeIsHeard()
                 peak = std::max(peak, std::abs(samples[i]));
             return peak;
         };
-        QVERIFY(loudest(count - 44100 / 5, count - 44100 / 10) > 0.3f); // the tone played
-        QCOMPARE(loudest(count - 100, count), 0.0f);                    // and faded out
+        const float tone = loudest(count - 44100 / 5, count - 44100 / 10);
+        QVERIFY(tone > 0.3f); // the tone played
+        const float firstMillisecond = loudest(0, 44);
+        QVERIFY2(firstMillisecond < 0.1f * tone,
+                 qPrintable(QStringLiteral("%1 of the tone's level").arg(firstMillisecond / tone)));
+        QCOMPARE(loudest(count - 100, count), 0.0f); // and faded out
     }
     qputenv("PITCHWARDEN_AUDIO_SINK", sink);
 }

@@ -89,6 +89,8 @@ private slots:
     void outputThatCannotBeHeard_data();
     void outputThatCannotBeHeard();
     void outputLostMidToneIsReportedByTheWait();
+    void pressWhileTheToneOpens_data();
+    void pressWhileTheToneOpens();
 
 private:
     QString tonePath(int row) const { return ToneFilePath(ToneCatalogue::row(row)); }
@@ -470,6 +472,49 @@ void TestTonePlayback::outputLostMidToneIsReportedByTheWait()
     QCOMPARE(reportedLines(), QList<int>({122}));
     QCOMPARE(m_form->pushButton(4)->Caption(), QStringLiteral("Play 14 kHz"));
     QVERIFY(!QFileInfo::exists(tonePath(4)));
+}
+
+void TestTonePlayback::pressWhileTheToneOpens_data()
+{
+    QTest::addColumn<int>("secondRow");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("played");
+    QTest::newRow("the same button stops it") << 1 << QStringList() << false;
+    QTest::newRow("another button is refused")
+        << 7 << QStringList({"Please stop playing first.|0|Pitchwarden Ear"}) << true;
+}
+
+// The sound server takes its time to answer, and the window's events run meanwhile: a second
+// press takes effect then as it would while the tone plays. Stopped while it opens, the real
+// recording (15 s) is never played.
+void TestTonePlayback::pressWhileTheToneOpens()
+{
+    QFETCH(int, secondRow);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, played);
+    bool answered = false;
+    SoundServer::setStandInForTesting([&] { return answered ? answering(44100) : ServerState(); });
+    int stateWhileOpening = -1;
+    QTimer::singleShot(100, m_form.get(), [&] {
+        stateWhileOpening = m_form->Music()->State();
+        press(secondRow);
+        answered = true;
+    });
+    bool heard = false;
+    whilePlaying([&] { heard = true; });
+    if (played)
+        plantShortTone(1);
+    QElapsedTimer pressed;
+    pressed.start();
+    press(1);
+    QCOMPARE(stateWhileOpening, 0);
+    QCOMPARE(m_messages, messages);
+    QCOMPARE(heard, played);
+    QVERIFY2(pressed.elapsed() < 5000, qPrintable(QString::number(pressed.elapsed())));
+    QCOMPARE(m_form->pushButton(1)->Caption(), QStringLiteral("Play 8 kHz"));
+    QCOMPARE(m_form->pushButton(7)->Caption(), QStringLiteral("Play 18 kHz"));
+    QVERIFY(!m_form->controller().Playing());
+    QVERIFY(!QFileInfo::exists(tonePath(1)));
 }
 
 QTEST_MAIN(TestTonePlayback)
