@@ -5,6 +5,7 @@ analysis of the recorded sound."""
 import os
 import signal
 import subprocess
+import threading
 import time
 
 import numpy as np
@@ -165,6 +166,33 @@ class Session:
         """What a crash of the sound server does to its clients."""
         os.kill(self.pulse_pid, signal.SIGKILL)
         wait_for(lambda: not os.path.exists(f"/proc/{self.pulse_pid}"), 5)
+
+    def add_sink(self, name, rate):
+        """A second output beside the default one (a USB headset, say) at a rate of its own,
+        kept running by a silence stream (an idle null sink may take up the rate of the next
+        stream) and its monitor recorded at its rate; `sink_samples(name)` reads it."""
+        self.pactl("load-module", "module-null-sink", f"sink_name={name}", f"rate={rate}", "format=float32le",
+                   "channels=2")
+        wait_for(lambda: name in self.pactl("list", "short", "sinks").split(), 10, step=0.1)
+        latency_ms = 40 if self.server == "pipewire" else 5
+        self.start(["gst-launch-1.0", "-q", "audiotestsrc", "wave=silence", "!", "pulsesink", f"device={name}",
+                    f"latency-time={1000 * max(latency_ms, 10)}"])
+        recording = os.path.join(self.work, f"rec-{name}.f32")
+        self.start(["parec", "-d", f"{name}.monitor", "--format=float32le", f"--rate={rate}", "--channels=2",
+                    "--raw", f"--latency-msec={latency_ms}"], stdout=open(recording, "wb"))
+        wait_for(lambda: os.path.getsize(recording) > rate, 10)
+
+    def sink_samples(self, name):
+        """What the output `name` (made by add_sink) played so far, left channel."""
+        return np.fromfile(os.path.join(self.work, f"rec-{name}.f32"), dtype="<f4").reshape(-1, 2)[:, 0]
+
+    def hold_sound_server(self, seconds):
+        """A server slow to answer: stopped now (kill -STOP) and continued `seconds` later on a
+        timer thread, so that the test goes on meanwhile. Returns the timer to join."""
+        os.kill(self.pulse_pid, signal.SIGSTOP)
+        timer = threading.Timer(seconds, os.kill, (self.pulse_pid, signal.SIGCONT))
+        timer.start()
+        return timer
 
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True).stdout
