@@ -39,6 +39,10 @@ def wait_for(predicate, timeout, step=0.005):
 # devices at 32 kHz.
 SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000, "pulse16": 16000,
                 "pulse32": 32000}
+# No sound server at all: a sound card that runs at one rate, as Debian's default ALSA set-up
+# presents one (ALSA's `plug` converting whatever it gets to the card's rate).
+CARD_RATES = {"alsa48": 48000, "alsa16": 16000}
+SERVER_RATES.update(CARD_RATES)
 
 
 def _without_module(conf, name):
@@ -85,6 +89,9 @@ class Session:
         os.close(read_fd)
         self.env["DISPLAY"] = ":" + number.decode().strip()
         self.pulse_pid = None
+        if server in CARD_RATES:
+            self.start_card()
+            return
         if server == "pipewire":
             self.start_pipewire(runtime)
         else:
@@ -194,6 +201,39 @@ class Session:
         timer.start()
         return timer
 
+    def start_card(self):
+        """No sound server: the private runtime folder has no server's socket, and no client
+        starts one. ALSA's default device is a sound card at the session's rate, its clock
+        card_pacer.py, which records what it plays."""
+        config = os.path.join(self.env["XDG_CONFIG_HOME"], "pulse")
+        os.makedirs(config)
+        open(os.path.join(config, "client.conf"), "w").write("autospawn = no\n")
+        self.card_fifo = os.path.join(self.work, "card.fifo")
+        os.mkfifo(self.card_fifo)
+        self.recording = os.path.join(self.work, "card.s32")
+        pacer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "card_pacer.py")
+        self.start(["/usr/bin/python3", pacer, self.card_fifo, self.recording])
+        wait_for(lambda: os.path.exists(self.recording), 10)
+        self.write_card_config()
+
+    def write_card_config(self, converter=None):
+        """The card as ALSA's default device, in the session's `.asoundrc`: `plug` converts to
+        the card's one rate (with `converter`, else ALSA's default: speex with
+        libasound2-plugins, else linear), then a `file` device writes to the pacer's FIFO."""
+        choice = f'\n    rate_converter "{converter}"' if converter else ""
+        open(os.path.join(self.env["HOME"], ".asoundrc"), "w").write(
+            "pcm.!default {\n    type plug\n"
+            f'    slave {{ pcm "card" rate {self.rate} format S32_LE channels 2 }}{choice}\n}}\n'
+            'pcm.card {\n    type file\n    slave.pcm "null"\n'
+            f'    file "{self.card_fifo}"\n    format "wav"\n}}\n')
+
+    def card_samples(self):
+        """What the card played so far (left channel), as the pacers appended it."""
+        if not os.path.exists(self.recording):
+            return np.zeros(0)
+        data = np.fromfile(self.recording, dtype="<i4")
+        return data[:len(data) // 2 * 2].reshape(-1, 2)[:, 0] / 2.0 ** 31
+
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True).stdout
 
@@ -203,6 +243,8 @@ class Session:
         return process
 
     def samples(self):
+        if self.server in CARD_RATES:
+            return self.card_samples()
         return np.fromfile(self.recording, dtype="<f4").reshape(-1, 2)[:, 0]
 
     def close(self):
