@@ -41,3 +41,8 @@ add_test(NAME package_lintian
 set_tests_properties(package_lintian PROPERTIES FIXTURES_REQUIRED packaged_program)
 add_installed_tree_tests(packaged_desktop_files e2e_packaged_program ${PITCHWARDEN_TEST_PACKAGE}/root/usr packaged_program
     --package ${PITCHWARDEN_TEST_PACKAGE}/pitchwarden-ear-check_${PROJECT_VERSION}_amd64.deb)
+
+# Preloaded into the program by an end-to-end test: every GStreamer plugin slow to load.
+enable_language(C)
+add_library(slow_plugin_loading MODULE slow_plugin_loading.c)
+target_link_libraries(slow_plugin_loading PRIVATE ${CMAKE_DL_LIBS})
