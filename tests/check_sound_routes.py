@@ -43,6 +43,9 @@ from check_installed_program import (ROWS, Program, check_segment, dismiss_one_e
 ROUTE_TONE_KHZ = 22
 # How long a tone plays before it is stopped: 2 s of steady sound to analyse, and more.
 PLAY_S = 3.0
+# The server moves our stream to the other output at once, as it is; the program follows within
+# this long (a fade, then its stream at that output's rate). The moved tone is checked from here.
+MOVE_SETTLED_S = 0.5
 # The server stopped from the first press for this long; the second press comes this far in.
 SERVER_HOLD_S = 0.5
 SECOND_PRESS_S = 0.2
@@ -122,7 +125,8 @@ def stop_tone(program, khz, label):
 def moved_then_stored_route(launcher, work, temp, server, usb_rate):
     """Beside the default output, another one, `usb`, at another rate. The tone plays on the
     default as usual; the user drags our stream mid-tone to usb: the tone follows, converted to
-    usb's rate (the server takes our stream at that rate), heard there at its level and pure.
+    usb's rate (the server takes our stream at that rate), heard there at its level and pure
+    once the program has followed the move.
     The server remembers the move and puts our next stream on usb at once: that tone too."""
     session = cp.Session(os.path.join(work, f"{server}-usb{usb_rate}"), server)
     try:
@@ -146,7 +150,7 @@ def moved_then_stored_route(launcher, work, temp, server, usb_rate):
         rates = our_stream_rates(session)
         cp.check(rates == [usb_rate], f"{label}: the server takes our stream at usb's rate (stream: {rates})")
         stop_tone(program, khz, label)
-        check_heard(session.sink_samples("usb")[before:], khz, label, usb_rate)
+        check_heard(session.sink_samples("usb")[before + int(MOVE_SETTLED_S * usb_rate):], khz, label, usb_rate)
 
         label = f"{where}, {khz} kHz routed to usb by the server"
         before = len(session.sink_samples("usb"))
