@@ -7,9 +7,10 @@ two streams. OUT exists once the FIFO is ready.
 
 A card takes one buffer ahead of what it plays, and no more; the `file` device keeps that
 buffer itself before it writes to the FIFO. So the FIFO is held open from here for the whole
-session at one page, and a stream is read only as its time comes, starting one page late: what
-the page holds is not taken as played (a player that hands a card more than its buffer at the
-start reads part of its own buffer before it is filled, a gap the card would not have).
+session at one page, and a stream is read only as its time comes, starting one page late: the
+player stays about one buffer ahead of the card, as with a card. (One difference remains: `null`
+never makes the player wait, so it may hand over its next segment before it has filled it;
+check_sound_routes.py's CARD_SETTLED_S.)
 
     card_pacer.py FIFO OUT
 """

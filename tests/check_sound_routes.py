@@ -257,7 +257,8 @@ def headset_profile_switch(launcher, work, temp, _):
         session.pactl("unload-module", next(line.split()[0] for line in modules if "sink_name=nullsink" in line))
         one_box_saying(program, label, "changed to 16000 Hz during the tone", before, within=3)
         cp.check(cp.wait_for(lambda: not os.path.exists(program.tone_file(khz)), 5), f"{label}: the tone is cleaned up")
-        cp.check(cp.wait_for(lambda: not our_stream_rates(session), 5), f"{label}: nothing of ours is left at the server")
+        cp.check(cp.wait_for(lambda: not our_stream_rates(session), 5),
+                 f"{label}: nothing of ours is left at the server")
         cp.check(program.app.poll() is None, f"{label}: the program goes on")
         program.close()
     finally:

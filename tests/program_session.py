@@ -203,8 +203,8 @@ class Session:
 
     def start_card(self):
         """No sound server: the private runtime folder has no server's socket, and no client
-        starts one. ALSA's default device is a sound card at the session's rate, its clock
-        card_pacer.py, which records what it plays."""
+        starts one. ALSA's default device is a sound card at the session's rate: card_pacer.py
+        takes its sound at that rate and records it."""
         config = os.path.join(self.env["XDG_CONFIG_HOME"], "pulse")
         os.makedirs(config)
         open(os.path.join(config, "client.conf"), "w").write("autospawn = no\n")
@@ -228,7 +228,7 @@ class Session:
             f'    file "{self.card_fifo}"\n    format "wav"\n}}\n')
 
     def card_samples(self):
-        """What the card played so far (left channel), as the pacers appended it."""
+        """What the card played so far (left channel), as card_pacer.py recorded it."""
         if not os.path.exists(self.recording):
             return np.zeros(0)
         data = np.fromfile(self.recording, dtype="<i4")
