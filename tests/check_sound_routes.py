@@ -24,6 +24,7 @@ Without a sound server (`--card`), ALSA's default device being a card at one rat
 `--only` runs one scenario (of either group); `--alsa-converter linear` has ALSA's `plug` convert
 as it does without libasound2-plugins.
 """
+import contextlib
 import os
 import shutil
 import sys
@@ -65,6 +66,20 @@ CARD_TONES_KHZ = (8, 20, 22)
 # hand over its next segment before the player has filled it: now and then 10-40 ms of silence
 # about 0.2 s into a tone that a card would not have. Dropouts are looked for from here on.
 CARD_SETTLED_S = 0.3
+
+
+@contextlib.contextmanager
+def session_in(work, name, server):
+    """A Session in its own folder under `work`, closed at the end, its sound server's exit
+    awaited (the server removes its runtime folder as it goes, after the test's own clean-up
+    otherwise)."""
+    session = cp.Session(os.path.join(work, name), server)
+    try:
+        yield session
+    finally:
+        session.close()
+        if session.pulse_pid:
+            cp.wait_for(lambda: not os.path.exists(f"/proc/{session.pulse_pid}"), 5)
 
 
 def our_stream_sink(session):
@@ -128,8 +143,7 @@ def moved_then_stored_route(launcher, work, temp, server, usb_rate):
     usb's rate (the server takes our stream at that rate), heard there at its level and pure
     once the program has followed the move.
     The server remembers the move and puts our next stream on usb at once: that tone too."""
-    session = cp.Session(os.path.join(work, f"{server}-usb{usb_rate}"), server)
-    try:
+    with session_in(work, f"{server}-usb{usb_rate}", server) as session:
         session.add_sink("usb", usb_rate)
         program = Program(session, launcher, temp)
         khz, where = ROUTE_TONE_KHZ, f"default {session.rate} Hz, usb {usb_rate} Hz"
@@ -164,16 +178,13 @@ def moved_then_stored_route(launcher, work, temp, server, usb_rate):
         check_heard(session.sink_samples("usb")[before:], khz, label, usb_rate)
         cp.check(not program.reports(), f"{where}: no error box ({program.reports()})")
         program.close()
-    finally:
-        session.close()
 
 
 def stop_while_opening(launcher, work, temp, _):
     """A second press on "Stop Playing" while the tone is still opening, the server slow to
     answer (stopped for half a second from the first press): the tone stops, nothing of it or
     no more than a fade is heard, and no box; the next press plays."""
-    session = cp.Session(os.path.join(work, "slow-server"), "pulse44")
-    try:
+    with session_in(work, "slow-server", "pulse44") as session:
         program = Program(session, launcher, temp)
         # GStreamer and the media library loaded already: only the server is slow here.
         press_plays(program, 8, "slow server: a press before")
@@ -200,8 +211,6 @@ def stop_while_opening(launcher, work, temp, _):
         cp.check(not program.reports(), f"{label}: no error box ({program.reports()})")
         press_plays(program, khz, f"{label}, then")
         program.close()
-    finally:
-        session.close()
 
 
 def slow_plugins(launcher, work, temp, library):
@@ -210,8 +219,7 @@ def slow_plugins(launcher, work, temp, library):
     cp.check(library and os.path.exists(library), f"slow plugins: the preloaded library ({library})")
     if not (library and os.path.exists(library)):
         return
-    session = cp.Session(os.path.join(work, "slow-plugins"), "pulse44")
-    try:
+    with session_in(work, "slow-plugins", "pulse44") as session:
         program = Program(session, launcher, temp, LD_PRELOAD=library, SLOW_PLUGIN_LOADING_MS=str(PLUGIN_LOAD_MS))
         khz, label = 10, f"plugins loading in {PLUGIN_LOAD_MS} ms each, the first press"
         before = len(session.samples())
@@ -234,16 +242,13 @@ def slow_plugins(launcher, work, temp, library):
             stop_tone(program, khz, label)
             check_heard(session.samples()[before:], khz, label, session.rate)
         program.close()
-    finally:
-        session.close()
 
 
 def headset_profile_switch(launcher, work, temp, _):
     """A headset switching to its call profile mid-tone (another program opened its
     microphone): its 48 kHz output goes and the server moves our stream to its 16 kHz one. One
     box names the rate; the tone is cleaned up and the program goes on."""
-    session = cp.Session(os.path.join(work, "headset"), "pulse48")
-    try:
+    with session_in(work, "headset", "pulse48") as session:
         # The call profile's output, there and running from the start: an idle null sink would
         # take up the rate of the streams moved to it.
         session.add_sink("headset", 16000)
@@ -261,16 +266,13 @@ def headset_profile_switch(launcher, work, temp, _):
                  f"{label}: nothing of ours is left at the server")
         cp.check(program.app.poll() is None, f"{label}: the program goes on")
         program.close()
-    finally:
-        session.close()
 
 
 def card_carries(launcher, work, temp, converter):
     """No sound server, a card at 48 kHz behind ALSA's `plug`: each tone played and stopped is
     heard at its level and pure, its 44.1 kHz mirror gone, with no box (the program converts to
     the card's rate itself rather than leave it to ALSA)."""
-    session = cp.Session(os.path.join(work, "card48"), "alsa48")
-    try:
+    with session_in(work, "card48", "alsa48") as session:
         session.write_card_config(converter)
         program = Program(session, launcher, temp)
         for khz in CARD_TONES_KHZ:
@@ -281,15 +283,12 @@ def card_carries(launcher, work, temp, converter):
             check_heard(session.samples()[before:], khz, label, session.rate, settled_s=CARD_SETTLED_S)
         cp.check(not program.reports(), f"card at 48 kHz: no error box ({program.reports()})")
         program.close()
-    finally:
-        session.close()
 
 
 def card_too_slow(launcher, work, temp, converter):
     """No sound server, a card at 16 kHz behind ALSA's `plug` (it would play 10 kHz as its
     alias): the press is refused with the box that names the rate."""
-    session = cp.Session(os.path.join(work, "card16"), "alsa16")
-    try:
+    with session_in(work, "card16", "alsa16") as session:
         session.write_card_config(converter)
         program = Program(session, launcher, temp)
         khz, label = 10, "card at 16 kHz, 10 kHz"
@@ -299,8 +298,6 @@ def card_too_slow(launcher, work, temp, converter):
             stop_tone(program, khz, f"{label}, played")
             print(f"     {label}: played; arrived: {what_arrived(session.samples()[before:], khz, session.rate)}")
         program.close()
-    finally:
-        session.close()
 
 
 SERVER_SCENARIOS = {
