@@ -183,7 +183,9 @@ def check_purity(segment, khz, label, rate):
                  f"{-image:.1f} dB under the tone")
 
 
-def check_segment(samples, khz, label, rate, expected_s=None):
+def check_segment(samples, khz, label, rate, expected_s=None, settled_s=0.0):
+    """The one stretch of sound in `samples` is the tone, at its level, whole (no dropout from
+    `settled_s` into it on), without clicks at its ends, as long as `expected_s`, and pure."""
     segments = sound_stretches(samples, rate)
     cp.check(len(segments) == 1, f"{label}: one stretch of sound ({len(segments)})")
     if not segments:
@@ -196,7 +198,8 @@ def check_segment(samples, khz, label, rate, expected_s=None):
     levels = block_levels(segment, rate)
     level = float(np.median(levels))
     cp.check(abs(level - LEVEL_DBFS) <= 0.1, f"{label}: level {level:.3f} dBFS (expected {LEVEL_DBFS})")
-    dip, at = level - float(np.min(levels)), 0.01 + np.argmin(levels) / 100
+    levels = levels[int(round(100 * settled_s)):]
+    dip, at = level - float(np.min(levels)), settled_s + 0.01 + np.argmin(levels) / 100
     gaps = levels < level - 20
     missing = np.count_nonzero(gaps) / 100
     what = (f"{label}: no dropout, quietest 10 ms block {dip:.2f} dB under the median "

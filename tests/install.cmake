@@ -41,3 +41,17 @@ add_test(NAME package_lintian
 set_tests_properties(package_lintian PROPERTIES FIXTURES_REQUIRED packaged_program)
 add_installed_tree_tests(packaged_desktop_files e2e_packaged_program ${PITCHWARDEN_TEST_PACKAGE}/root/usr packaged_program
     --package ${PITCHWARDEN_TEST_PACKAGE}/pitchwarden-ear-check_${PROJECT_VERSION}_amd64.deb)
+
+# Where desktops send the sound besides the default output: a second output at another rate (a
+# move mid-tone, a stored route), a server slow to answer, plugins slow to load (a library
+# preloaded into the program delays every GStreamer plugin), a headset's profile switch; and
+# without a sound server, ALSA cards at 48 and 16 kHz.
+enable_language(C)
+add_library(slow_plugin_loading MODULE slow_plugin_loading.c)
+target_link_libraries(slow_plugin_loading PRIVATE ${CMAKE_DL_LIBS})
+add_test(NAME e2e_sound_routes
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_sound_routes.py ${PITCHWARDEN_TEST_PREFIX}
+            --slow-plugins $<TARGET_FILE:slow_plugin_loading>)
+add_test(NAME e2e_sound_card
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/check_sound_routes.py ${PITCHWARDEN_TEST_PREFIX} --card)
+set_tests_properties(e2e_sound_routes e2e_sound_card PROPERTIES FIXTURES_REQUIRED installed_program TIMEOUT 240)

@@ -5,6 +5,7 @@ analysis of the recorded sound."""
 import os
 import signal
 import subprocess
+import threading
 import time
 
 import numpy as np
@@ -38,6 +39,10 @@ def wait_for(predicate, timeout, step=0.005):
 # devices at 32 kHz.
 SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000, "pulse16": 16000,
                 "pulse32": 32000}
+# No sound server at all: a sound card that runs at one rate, as Debian's default ALSA set-up
+# presents one (ALSA's `plug` converting whatever it gets to the card's rate).
+CARD_RATES = {"alsa48": 48000, "alsa16": 16000}
+SERVER_RATES.update(CARD_RATES)
 
 
 def _without_module(conf, name):
@@ -84,6 +89,9 @@ class Session:
         os.close(read_fd)
         self.env["DISPLAY"] = ":" + number.decode().strip()
         self.pulse_pid = None
+        if server in CARD_RATES:
+            self.start_card()
+            return
         if server == "pipewire":
             self.start_pipewire(runtime)
         else:
@@ -166,6 +174,66 @@ class Session:
         os.kill(self.pulse_pid, signal.SIGKILL)
         wait_for(lambda: not os.path.exists(f"/proc/{self.pulse_pid}"), 5)
 
+    def add_sink(self, name, rate):
+        """A second output beside the default one (a USB headset, say) at a rate of its own,
+        kept running by a silence stream (an idle null sink may take up the rate of the next
+        stream) and its monitor recorded at its rate; `sink_samples(name)` reads it."""
+        self.pactl("load-module", "module-null-sink", f"sink_name={name}", f"rate={rate}", "format=float32le",
+                   "channels=2")
+        wait_for(lambda: name in self.pactl("list", "short", "sinks").split(), 10, step=0.1)
+        latency_ms = 40 if self.server == "pipewire" else 5
+        self.start(["gst-launch-1.0", "-q", "audiotestsrc", "wave=silence", "!", "pulsesink", f"device={name}",
+                    f"latency-time={1000 * max(latency_ms, 10)}"])
+        recording = os.path.join(self.work, f"rec-{name}.f32")
+        self.start(["parec", "-d", f"{name}.monitor", "--format=float32le", f"--rate={rate}", "--channels=2",
+                    "--raw", f"--latency-msec={latency_ms}"], stdout=open(recording, "wb"))
+        wait_for(lambda: os.path.getsize(recording) > rate, 10)
+
+    def sink_samples(self, name):
+        """What the output `name` (made by add_sink) played so far, left channel."""
+        return np.fromfile(os.path.join(self.work, f"rec-{name}.f32"), dtype="<f4").reshape(-1, 2)[:, 0]
+
+    def hold_sound_server(self, seconds):
+        """A server slow to answer: stopped now (kill -STOP) and continued `seconds` later on a
+        timer thread, so that the test goes on meanwhile. Returns the timer to join."""
+        os.kill(self.pulse_pid, signal.SIGSTOP)
+        timer = threading.Timer(seconds, os.kill, (self.pulse_pid, signal.SIGCONT))
+        timer.start()
+        return timer
+
+    def start_card(self):
+        """No sound server: the private runtime folder has no server's socket, and no client
+        starts one. ALSA's default device is a sound card at the session's rate: card_pacer.py
+        takes its sound at that rate and records it."""
+        config = os.path.join(self.env["XDG_CONFIG_HOME"], "pulse")
+        os.makedirs(config)
+        open(os.path.join(config, "client.conf"), "w").write("autospawn = no\n")
+        self.card_fifo = os.path.join(self.work, "card.fifo")
+        os.mkfifo(self.card_fifo)
+        self.recording = os.path.join(self.work, "card.s32")
+        pacer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "card_pacer.py")
+        self.start(["/usr/bin/python3", pacer, self.card_fifo, self.recording])
+        wait_for(lambda: os.path.exists(self.recording), 10)
+        self.write_card_config()
+
+    def write_card_config(self, converter=None):
+        """The card as ALSA's default device, in the session's `.asoundrc`: `plug` converts to
+        the card's one rate (with `converter`, else ALSA's default: speex with
+        libasound2-plugins, else linear), then a `file` device writes to the pacer's FIFO."""
+        choice = f'\n    rate_converter "{converter}"' if converter else ""
+        open(os.path.join(self.env["HOME"], ".asoundrc"), "w").write(
+            "pcm.!default {\n    type plug\n"
+            f'    slave {{ pcm "card" rate {self.rate} format S32_LE channels 2 }}{choice}\n}}\n'
+            'pcm.card {\n    type file\n    slave.pcm "null"\n'
+            f'    file "{self.card_fifo}"\n    format "wav"\n}}\n')
+
+    def card_samples(self):
+        """What the card played so far (left channel), as card_pacer.py recorded it."""
+        if not os.path.exists(self.recording):
+            return np.zeros(0)
+        data = np.fromfile(self.recording, dtype="<i4")
+        return data[:len(data) // 2 * 2].reshape(-1, 2)[:, 0] / 2.0 ** 31
+
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True).stdout
 
@@ -175,6 +243,8 @@ class Session:
         return process
 
     def samples(self):
+        if self.server in CARD_RATES:
+            return self.card_samples()
         return np.fromfile(self.recording, dtype="<f4").reshape(-1, 2)[:, 0]
 
     def close(self):
