@@ -1,3 +1,4 @@
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -91,6 +92,7 @@ private slots:
     void outputLostMidToneIsReportedByTheWait();
     void pressWhileTheToneOpens_data();
     void pressWhileTheToneOpens();
+    void theWaitSleepsUntilSomethingHappens();
 
 private:
     QString tonePath(int row) const { return ToneFilePath(ToneCatalogue::row(row)); }
@@ -515,6 +517,35 @@ void TestTonePlayback::pressWhileTheToneOpens()
     QCOMPARE(m_form->pushButton(7)->Caption(), QStringLiteral("Play 18 kHz"));
     QVERIFY(!m_form->controller().Playing());
     QVERIFY(!QFileInfo::exists(tonePath(1)));
+}
+
+// The wait wakes for what can end or change the tone, not on a clock: a short tone played to its
+// end, then the real recording (15 s) stopped by a click half a second in, each with the times
+// the event loop woke from its sleep counted (a wait that looked every 10 ms woke over 30 times
+// for the short tone alone).
+void TestTonePlayback::theWaitSleepsUntilSomethingHappens()
+{
+    int wakes = 0;
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, this,
+            [&wakes] { ++wakes; });
+    plantShortTone(5);
+    press(5);
+    QVERIFY(!m_form->controller().Playing());
+    QVERIFY2(wakes < 15, qPrintable(QStringLiteral("%1 wakes for a 0.3 s tone").arg(wakes)));
+
+    wakes = 0;
+    QElapsedTimer clicked;
+    QTimer::singleShot(500, m_form.get(), [&] {
+        clicked.start();
+        press(5);
+    });
+    press(5);
+    QVERIFY2(clicked.isValid() && clicked.elapsed() < 1000,
+             qPrintable(QString::number(clicked.elapsed())));
+    QVERIFY2(wakes < 15, qPrintable(QStringLiteral("%1 wakes in half a second").arg(wakes)));
+    QCOMPARE(m_form->pushButton(5)->Caption(), QStringLiteral("Play 15 kHz"));
+    QVERIFY(!QFileInfo::exists(tonePath(5)));
+    QVERIFY(m_messages.isEmpty());
 }
 
 QTEST_MAIN(TestTonePlayback)

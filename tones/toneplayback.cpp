@@ -16,7 +16,6 @@
 namespace {
 
 const auto StopPlayingCaption = QStringLiteral("Stop Playing");
-constexpr int TickMilliseconds = 10;
 
 // A tone at or above the highest frequency the sound output carries (a Bluetooth headset's call
 // profile at 16 kHz carries nothing above 8 kHz) would play as silence that looks like a tone.
@@ -40,10 +39,7 @@ QString ToneFilePath(const ToneEntry& tone)
     return TemporaryFolder() + tone.fileName;
 }
 
-TonePlaybackController::TonePlaybackController(ToneWindow& window) : m_window(window)
-{
-    m_tick.setInterval(TickMilliseconds);
-}
+TonePlaybackController::TonePlaybackController(ToneWindow& window) : m_window(window) {}
 
 clsMusic& TonePlaybackController::music() const
 {
@@ -111,7 +107,6 @@ void TonePlaybackController::playAndWait(const ToneEntry& tone, ErrorTrap& trap)
 // call profile, say).
 void TonePlaybackController::waitForTheEnd(const ToneEntry& tone, bool carried, ErrorTrap& trap)
 {
-    m_tick.start();
     do {
         trap.run(120, [&] { yieldUntilSomethingHappens(); });
         const bool atEnd = trap.test(
@@ -129,11 +124,12 @@ void TonePlaybackController::waitForTheEnd(const ToneEntry& tone, bool carried, 
             break;
     } while (trap.test(
         124, [&] { return music().State() != 0; }, false));
-    m_tick.stop();
 }
 
-// Runs the pending window events; when there are none, sleeps until the next event arrives,
-// a player notification or the short tick, instead of spinning a core for the whole tone.
+// Runs the pending window events; when there are none, sleeps until the next event arrives
+// instead of spinning a core for the whole tone. Whatever can end or change the tone wakes it:
+// a click, the player's news (the end of the stream, an error, the output moved, muted or lost)
+// and the player's look at its sound a few times a second.
 void TonePlaybackController::yieldUntilSomethingHappens()
 {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

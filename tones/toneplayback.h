@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 class ErrorTrap;
 class ToneWindow;
@@ -36,7 +35,6 @@ private:
 
     ToneWindow& m_window;
     bool m_playing = false;
-    QTimer m_tick; // bounds the wait's sleep when nothing else wakes it
 };
 
 // The tone file's path for `tone`: the temporary folder followed by the tone's file name.
