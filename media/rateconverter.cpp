@@ -30,7 +30,7 @@ enum class Timeline
 // The element's state; C++ members, constructed and destroyed with the element.
 struct ConverterState
 {
-    int targetRate = 0;
+    std::atomic<int> targetRate = 0; // set from any thread
     GstAudioInfo in = {};
     GstAudioInfo out = {};
     std::unique_ptr<RateConversion> conversion;
@@ -314,10 +314,14 @@ gboolean stop(GstBaseTransform* base)
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
-    if (id == PropertyRate)
+    if (id == PropertyRate) {
         stateOf(object).targetRate = g_value_get_int(value);
-    else
+        // Taken at the next buffer: the output is negotiated again, and what the conversion
+        // holds drains at the old rate first unless a flush has cleared it.
+        gst_base_transform_reconfigure_src(GST_BASE_TRANSFORM(object));
+    } else {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    }
 }
 
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec)

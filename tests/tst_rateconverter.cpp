@@ -270,21 +270,27 @@ void TestRateConverter::eachChannelSoundsAsAlone()
 void TestRateConverter::flushStartsAFreshConversion_data()
 {
     QTest::addColumn<int>("outRate");
-    QTest::addRow("48000 Hz") << 48000;
-    QTest::addRow("44101 Hz") << 44101;
+    QTest::addColumn<int>("rateAfter");
+    QTest::addRow("48000 Hz") << 48000 << 48000;
+    QTest::addRow("44101 Hz") << 44101 << 44101;
+    // The sound server moved the stream to another sink while it was paused.
+    QTest::addRow("48000 Hz, then 96000 Hz") << 48000 << 96000;
 }
 
 // Every play seeks with a flush: what follows it must sound and be timed exactly as the same
-// sound converted from scratch, with nothing of the sound before the flush in it.
+// sound converted from scratch, at the rate asked for by then, with nothing of the sound before
+// the flush in it.
 void TestRateConverter::flushStartsAFreshConversion()
 {
     QFETCH(int, outRate);
+    QFETCH(int, rateAfter);
     const std::vector<float> after = sine(12000, BufferFrames * 20);
     const GstClockTime seekedTo = 2 * GST_SECOND;
 
     GstHarness* harness = startConverter(1, outRate);
     push(harness, sine(8000, BufferFrames * 7 + 500), 1);
     pullAll(harness);
+    g_object_set(harness->element, "rate", rateAfter, nullptr);
     gst_harness_push_event(harness, gst_event_new_flush_start());
     gst_harness_push_event(harness, gst_event_new_flush_stop(TRUE));
     GstSegment segment;
@@ -293,9 +299,14 @@ void TestRateConverter::flushStartsAFreshConversion()
     push(harness, after, 1, seekedTo);
     gst_harness_push_event(harness, gst_event_new_eos());
     const Output flushed = pullAll(harness);
+    const std::unique_ptr<GstCaps, void (*)(GstCaps*)> caps(
+        gst_pad_get_current_caps(harness->sinkpad), [](GstCaps* caps) { gst_caps_unref(caps); });
     gst_harness_teardown(harness);
 
-    const Output fresh = convert(after, 1, outRate, seekedTo);
+    int rate = 0;
+    gst_structure_get_int(gst_caps_get_structure(caps.get(), 0), "rate", &rate);
+    QCOMPARE(rate, rateAfter);
+    const Output fresh = convert(after, 1, rateAfter, seekedTo);
     QCOMPARE(flushed.times.front(), seekedTo);
     QCOMPARE(flushed.times, fresh.times);
     QCOMPARE(flushed.samples.size(), fresh.samples.size());
@@ -351,6 +362,7 @@ void TestRateConverter::newTimeLineLosesNothing_data()
     QTest::addRow("segment") << int(NewSegment) << 48000 << SourceRate << 48000;
     QTest::addRow("stream") << int(NewStream) << 48000 << SourceRate << 48000;
     QTest::addRow("input 44.1 to 48 kHz") << int(NewFormat) << 96000 << 48000 << 96000;
+    QTest::addRow("output 48 to 96 kHz") << int(NewFormat) << 48000 << SourceRate << 96000;
 }
 
 // Where a new time line starts without a flush, the conversion first gives out all it holds,
