@@ -65,19 +65,11 @@ enum
         F32) ", layout = (string) interleaved, "                                                   \
              "rate = (int) [ 1, MAX ], channels = (int) [ 1, MAX ]"
 
-GType converterType();
-ConverterState& stateOf(gpointer object)
-{
-    return reinterpret_cast<Converter*>(
-               G_TYPE_CHECK_INSTANCE_CAST(object, converterType(), Converter))
-        ->state;
-}
-
 G_DEFINE_TYPE(Converter, converter, GST_TYPE_BASE_TRANSFORM)
 
-GType converterType()
+ConverterState& stateOf(gpointer object)
 {
-    return converter_get_type();
+    return G_TYPE_CHECK_INSTANCE_CAST(object, converter_get_type(), Converter)->state;
 }
 
 GstCaps* transformCaps(GstBaseTransform* base, GstPadDirection direction, GstCaps* caps,
@@ -390,7 +382,7 @@ double PassbandTop(int inRate, int outRate)
 void registerElement()
 {
     static const gboolean registered =
-        gst_element_register(nullptr, FactoryName, GST_RANK_NONE, converterType());
+        gst_element_register(nullptr, FactoryName, GST_RANK_NONE, converter_get_type());
     (void)registered;
 }
 
