@@ -74,17 +74,19 @@ RateConversion::ResamplerPtr RateConversion::makeResampler() const
 // GStreamer's resampler keeps the phase of the rate ratio across its own reset, which would
 // shift the new time line by a fraction of a sample: it is made afresh instead (its table is a
 // few kilobytes).
-void RateConversion::reset()
+GstClockTime RateConversion::reset(bool leadIn)
 {
     for (std::vector<float>& window : m_windows)
         std::fill(window.begin(), window.end(), 0.0f);
     m_filled = 0;
-    m_toSkip = size_t(m_filter->delay());
+    m_leadIn = leadIn ? size_t(m_filter->delay()) : 0;
+    m_toSkip = size_t(m_filter->delay()) - m_leadIn;
     m_framesIn = 0;
     m_framesQueued = 0;
     m_queue.clear();
     m_queueRead = 0;
     m_resampler = makeResampler();
+    return gst_util_uint64_scale_int_round(m_leadIn, GST_SECOND, m_filter->rate());
 }
 
 void RateConversion::push(const float* in, size_t frames)
@@ -153,10 +155,10 @@ size_t RateConversion::resamplerDelay() const
 }
 
 // An abrupt end, band-limited, rings on for the filters' half length: silence goes in until the
-// output reaches that far, and the output ends exactly there.
+// output reaches that far (past the lead-in, if kept), and the output ends exactly there.
 void RateConversion::finish()
 {
-    const guint64 ringOut = (size_t(m_filter->delay()) + resamplerDelay() + 1) / 2;
+    const guint64 ringOut = (m_leadIn + size_t(m_filter->delay()) + resamplerDelay() + 1) / 2;
     const guint64 lastFrame =
         gst_util_uint64_scale_int_ceil(m_framesIn + ringOut, m_outRate, m_inRate);
     while (m_framesQueued < lastFrame)

@@ -16,7 +16,8 @@
 // of rates costs the same set-up and memory.
 //
 // The steep filter works in blocks (about a tenth of a second), so the output waits in a queue.
-// Output frame 0 lies at the time of input frame 0: the filters' delay is taken out.
+// Output frame 0 lies at the time of input frame 0, the filters' delay taken out, unless the
+// lead-in is kept (see reset()).
 class RateConversion
 {
 public:
@@ -26,8 +27,10 @@ public:
     RateConversion& operator=(const RateConversion&) = delete;
 
     bool valid() const;
-    // A new time line: silence before it, and output counted from its first input frame.
-    void reset();
+    // A new time line: silence before it, and output counted from its first input frame. With
+    // `leadIn` the output starts earlier, by the steep filter's half length, with the rise of the
+    // band-limited sound out of that silence; returns how long before the first input frame.
+    GstClockTime reset(bool leadIn = false);
     // Converts `frames` frames (`in` null: silence) and queues what comes out.
     void push(const float* in, size_t frames);
     // After the last input: queues the rest, up to where the sound has rung out.
@@ -58,6 +61,7 @@ private:
     std::vector<std::vector<float>> m_windows;  // per channel: the filter's history and new input
     std::vector<std::vector<float>> m_filtered; // per channel: one block of the filter's output
     size_t m_filled = 0;                        // new samples in the windows
+    size_t m_leadIn = 0;                        // filtered samples kept before time 0
     size_t m_toSkip = 0;                        // filtered samples before time 0, still to drop
     guint64 m_framesIn = 0;                     // since the reset
     guint64 m_framesQueued = 0;                 // since the reset, taken ones included

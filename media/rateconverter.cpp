@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
@@ -19,19 +20,27 @@ namespace {
 // as they go to the sink, so a longer buffer would delay a fade by as much.
 constexpr int OutputBuffersPerSecond = 50;
 
+// Where the conversion stands on its time line.
+enum class Timeline
+{
+    Fresh,   // the next input starts one as a fresh conversion would (at the start, after a flush)
+    Running, // the input goes on with it
+    Drained, // the conversion has given out all it held; the next input starts a new one
+};
+
 // The element's state; C++ members, constructed and destroyed with the element.
 struct ConverterState
 {
-    int targetRate = 0;
+    std::atomic<int> targetRate = 0; // set from any thread
     GstAudioInfo in = {};
     GstAudioInfo out = {};
     std::unique_ptr<RateConversion> conversion;
-    std::atomic<GstClockTime> latency = 0;        // the conversion's, for queries from any thread
-    GstClockTime firstTime = GST_CLOCK_TIME_NONE; // time of the first output sample since the
-                                                  // last discontinuity
-    guint64 framesOut = 0;                        // output frames since then
-    bool restartTimeline = true;                  // the next input buffer starts a new time line
-    bool markDiscontinuity = true; // the next output buffer is flagged as a discontinuity
+    std::atomic<GstClockTime> latency = 0; // the conversion's, for queries from any thread
+    Timeline timeline = Timeline::Fresh;
+    GstClockTime inputEnd = GST_CLOCK_TIME_NONE;     // where the input so far ends
+    GstClockTime firstTime = GST_CLOCK_TIME_NONE;    // time of the time line's first output frame
+    guint64 framesOut = 0;                           // output frames since then
+    GstClockTime drainedUntil = GST_CLOCK_TIME_NONE; // running time the drained output ends at
 };
 
 // The element is a plain GObject type; its functions follow GStreamer's conventions.
@@ -57,19 +66,11 @@ enum
         F32) ", layout = (string) interleaved, "                                                   \
              "rate = (int) [ 1, MAX ], channels = (int) [ 1, MAX ]"
 
-GType converterType();
-ConverterState& stateOf(gpointer object)
-{
-    return reinterpret_cast<Converter*>(
-               G_TYPE_CHECK_INSTANCE_CAST(object, converterType(), Converter))
-        ->state;
-}
-
 G_DEFINE_TYPE(Converter, converter, GST_TYPE_BASE_TRANSFORM)
 
-GType converterType()
+ConverterState& stateOf(gpointer object)
 {
-    return converter_get_type();
+    return G_TYPE_CHECK_INSTANCE_CAST(object, converter_get_type(), Converter)->state;
 }
 
 GstCaps* transformCaps(GstBaseTransform* base, GstPadDirection direction, GstCaps* caps,
@@ -104,26 +105,8 @@ GstCaps* fixateCaps(GstBaseTransform*, GstPadDirection, GstCaps* caps, GstCaps* 
     return gst_caps_fixate(othercaps);
 }
 
-gboolean setCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
-{
-    ConverterState& state = stateOf(base);
-    if (!gst_audio_info_from_caps(&state.in, incaps) ||
-        !gst_audio_info_from_caps(&state.out, outcaps) || state.in.channels != state.out.channels)
-        return FALSE;
-    state.conversion.reset();
-    state.latency = 0;
-    const bool same = state.in.rate == state.out.rate;
-    gst_base_transform_set_passthrough(base, same);
-    if (same)
-        return TRUE;
-    state.conversion =
-        std::make_unique<RateConversion>(state.in.channels, state.in.rate, state.out.rate);
-    state.latency = state.conversion->latency();
-    state.restartTimeline = true;
-    return state.conversion->valid();
-}
-
-// Stamps an output buffer of `frames` frames with its place on the output time line.
+// Stamps an output buffer of `frames` frames with its place on the output time line; the first
+// of a time line is marked as a discontinuity.
 void stamp(ConverterState& state, GstBuffer* buffer, gsize frames)
 {
     const gint rate = state.out.rate;
@@ -141,35 +124,9 @@ void stamp(ConverterState& state, GstBuffer* buffer, gsize frames)
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_OFFSET(buffer) = state.framesOut;
     GST_BUFFER_OFFSET_END(buffer) = state.framesOut + frames;
-    state.framesOut += frames;
-    if (state.markDiscontinuity)
+    if (state.framesOut == 0)
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-    else
-        GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_DISCONT);
-    state.markDiscontinuity = false;
-}
-
-// A new time line (the first buffer, or after a seek): the filter forgets the old sound, and the
-// output counts from the time of this input.
-void restartAt(ConverterState& state, GstBuffer* input)
-{
-    state.conversion->reset();
-    state.firstTime = GST_BUFFER_PTS(input);
-    state.framesOut = 0;
-    state.restartTimeline = false;
-    state.markDiscontinuity = true;
-}
-
-void convert(ConverterState& state, GstBuffer* input)
-{
-    if (state.restartTimeline || GST_BUFFER_IS_DISCONT(input))
-        restartAt(state, input);
-    GstMapInfo map;
-    if (!gst_buffer_map(input, &map, GST_MAP_READ))
-        return;
-    state.conversion->push(reinterpret_cast<const float*>(map.data),
-                           map.size / GST_AUDIO_INFO_BPF(&state.in));
-    gst_buffer_unmap(input, &map);
+    state.framesOut += frames;
 }
 
 // The next output buffer from what the conversion has queued; null when it has nothing.
@@ -192,6 +149,102 @@ GstBuffer* takeOutput(ConverterState& state)
     return buffer;
 }
 
+// At the end of the stream, and where a new time line starts without a flush, the conversion
+// still holds the last stretch of sound, and the sound rings on for half the filter's length
+// after it (a tone that stops abruptly, band-limited): push out all of it, so that the sound dies
+// away instead of being cut off, which would be a click. Where it ends, in running time (what
+// the sink plays by), is kept for the next time line.
+void drain(GstBaseTransform* base)
+{
+    ConverterState& state = stateOf(base);
+    if (!state.conversion || state.timeline != Timeline::Running)
+        return;
+    state.conversion->finish();
+    while (GstBuffer* buffer = takeOutput(state))
+        gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(base), buffer);
+    state.timeline = Timeline::Drained;
+    const GstClockTime end =
+        state.firstTime + gst_util_uint64_scale_int(state.framesOut, GST_SECOND, state.out.rate);
+    state.drainedUntil =
+        GST_CLOCK_TIME_IS_VALID(state.firstTime)
+            ? gst_segment_to_running_time(&base->segment, base->segment.format, end)
+            : GST_CLOCK_TIME_NONE;
+}
+
+// A new format drains the conversion first, so that its sound goes out in the format it was
+// converted to. Sound passed through leaves nothing to drain: a conversion after it starts fresh.
+// Sound passed through after a drain keeps its own time stamps, which the drained ring-out
+// overlaps (40 ms) where it follows straight on.
+gboolean setCaps(GstBaseTransform* base, GstCaps* incaps, GstCaps* outcaps)
+{
+    ConverterState& state = stateOf(base);
+    drain(base);
+    if (!state.conversion)
+        state.timeline = Timeline::Fresh;
+    if (!gst_audio_info_from_caps(&state.in, incaps) ||
+        !gst_audio_info_from_caps(&state.out, outcaps) || state.in.channels != state.out.channels)
+        return FALSE;
+    state.conversion.reset();
+    state.latency = 0;
+    const bool same = state.in.rate == state.out.rate;
+    gst_base_transform_set_passthrough(base, same);
+    if (same)
+        return TRUE;
+    state.conversion =
+        std::make_unique<RateConversion>(state.in.channels, state.in.rate, state.out.rate);
+    state.latency = state.conversion->latency();
+    return state.conversion->valid();
+}
+
+// A new time line: the filter forgets the old sound, and the output counts from this input's
+// time. After a flush it starts as a fresh conversion, in step with the input. After a drain the
+// sound so far has died away to silence, and the new sound keeps its lead-in to rise out of it
+// (without, its first sample would step from silence to about half its level): the output starts
+// that much before the input's time, but not before the drained sound ends nor before the
+// segment, so a time line that follows on is late by the lead-in and the drained ring-out.
+void restartAt(GstBaseTransform* base, GstBuffer* input)
+{
+    ConverterState& state = stateOf(base);
+    const bool drained = state.timeline == Timeline::Drained;
+    const GstClockTime leadIn = state.conversion->reset(drained);
+    state.firstTime = GST_BUFFER_PTS(input);
+    if (drained && GST_CLOCK_TIME_IS_VALID(state.firstTime)) {
+        const GstSegment& segment = base->segment;
+        const GstClockTime drainedEnd =
+            gst_segment_position_from_running_time(&segment, segment.format, state.drainedUntil);
+        state.firstTime =
+            std::max(state.firstTime - std::min(state.firstTime, leadIn),
+                     GST_CLOCK_TIME_IS_VALID(drainedEnd) ? drainedEnd : segment.start);
+    }
+    state.framesOut = 0;
+    state.timeline = Timeline::Running;
+}
+
+// A buffer marked as a discontinuity whose time goes on from the input so far (within half a
+// sample; or where either time is not known) continues the time line; one whose time jumps starts
+// a new one.
+void convert(GstBaseTransform* base, GstBuffer* input)
+{
+    ConverterState& state = stateOf(base);
+    const GstClockTime time = GST_BUFFER_PTS(input);
+    if (GST_BUFFER_IS_DISCONT(input) && GST_CLOCK_TIME_IS_VALID(time) &&
+        GST_CLOCK_TIME_IS_VALID(state.inputEnd) &&
+        std::abs(GST_CLOCK_DIFF(state.inputEnd, time)) >
+            GstClockTimeDiff(GST_SECOND / (2 * state.in.rate)))
+        drain(base);
+    if (state.timeline != Timeline::Running)
+        restartAt(base, input);
+    GstMapInfo map;
+    if (!gst_buffer_map(input, &map, GST_MAP_READ))
+        return;
+    const gsize frames = map.size / GST_AUDIO_INFO_BPF(&state.in);
+    state.conversion->push(reinterpret_cast<const float*>(map.data), frames);
+    gst_buffer_unmap(input, &map);
+    state.inputEnd = GST_CLOCK_TIME_IS_VALID(time)
+                         ? time + gst_util_uint64_scale_int(frames, GST_SECOND, state.in.rate)
+                         : GST_CLOCK_TIME_NONE;
+}
+
 // Called with each input buffer, then again until it gives no more output: the input goes into
 // the conversion, and what has come out of it leaves in short buffers.
 GstFlowReturn generateOutput(GstBaseTransform* base, GstBuffer** output)
@@ -202,7 +255,7 @@ GstFlowReturn generateOutput(GstBaseTransform* base, GstBuffer** output)
     *output = nullptr;
     if (GstBuffer* input = std::exchange(base->queued_buf, nullptr)) {
         if (state.conversion)
-            convert(state, input);
+            convert(base, input);
         gst_buffer_unref(input);
     }
     if (!state.conversion)
@@ -211,27 +264,17 @@ GstFlowReturn generateOutput(GstBaseTransform* base, GstBuffer** output)
     return GST_FLOW_OK;
 }
 
-// At the end of the stream the conversion still holds the last stretch of sound, and the sound
-// rings on for half the filter's length after it (a tone that stops abruptly, band-limited):
-// push out all of it, so that the sound dies away instead of being cut off, which would be a
-// click.
-void drain(GstBaseTransform* base)
-{
-    ConverterState& state = stateOf(base);
-    if (!state.conversion || state.restartTimeline)
-        return;
-    state.conversion->finish();
-    while (GstBuffer* buffer = takeOutput(state))
-        gst_pad_push(GST_BASE_TRANSFORM_SRC_PAD(base), buffer);
-}
-
+// A flush clears the way for a fresh conversion. The end of the stream and the start of a new
+// stream or segment drain it, so that its sound goes out before them.
 gboolean sinkEvent(GstBaseTransform* base, GstEvent* event)
 {
     switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_FLUSH_STOP:
-        stateOf(base).restartTimeline = true;
+        stateOf(base).timeline = Timeline::Fresh;
         break;
     case GST_EVENT_EOS:
+    case GST_EVENT_SEGMENT:
+    case GST_EVENT_STREAM_START:
         drain(base);
         break;
     default:
@@ -266,10 +309,14 @@ gboolean stop(GstBaseTransform* base)
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
-    if (id == PropertyRate)
+    if (id == PropertyRate) {
         stateOf(object).targetRate = g_value_get_int(value);
-    else
+        // Taken at the next buffer: the output is negotiated again, and what the conversion
+        // holds drains at the old rate first unless a flush has cleared it.
+        gst_base_transform_reconfigure_src(GST_BASE_TRANSFORM(object));
+    } else {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    }
 }
 
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec)
@@ -338,7 +385,7 @@ double PassbandTop(int inRate, int outRate)
 void registerElement()
 {
     static const gboolean registered =
-        gst_element_register(nullptr, FactoryName, GST_RANK_NONE, converterType());
+        gst_element_register(nullptr, FactoryName, GST_RANK_NONE, converter_get_type());
     (void)registered;
 }
 

@@ -13,7 +13,8 @@
 
 // The rate converter alone, on synthetic tones: the tone arrives at its level and in time, and
 // nothing else arrives with it, its mirror image above half the source rate included; what the
-// output cannot carry is stopped instead of folding back into the band.
+// output cannot carry is stopped instead of folding back into the band; where a new time line
+// starts, nothing is lost and nothing clicks.
 class TestRateConverter : public QObject
 {
     Q_OBJECT
@@ -27,6 +28,10 @@ private slots:
     void eachChannelSoundsAsAlone();
     void flushStartsAFreshConversion_data();
     void flushStartsAFreshConversion();
+    void discontinuityInStepChangesNothing_data();
+    void discontinuityInStepChangesNothing();
+    void newTimeLineLosesNothing_data();
+    void newTimeLineLosesNothing();
     void latencyCoversWhatItHolds();
     void oddRateNeedsLittleMemory();
 };
@@ -40,14 +45,15 @@ constexpr double Amplitude = 0.5;
 struct Output
 {
     std::vector<float> samples;
-    GstClockTime firstTime = GST_CLOCK_TIME_NONE;
+    std::vector<GstClockTime> times; // each buffer's
+    bool overlapping = false;        // a buffer starts before the one before it ends
 };
 
-std::vector<float> sine(double hz, int frames)
+std::vector<float> sine(double hz, int frames, int rate = SourceRate)
 {
     std::vector<float> samples;
     for (int n = 0; n < frames; ++n)
-        samples.push_back(float(Amplitude * std::sin(2 * M_PI * hz * n / SourceRate)));
+        samples.push_back(float(Amplitude * std::sin(2 * M_PI * hz * n / rate)));
     return samples;
 }
 
@@ -80,29 +86,39 @@ SineFit fitSine(const std::vector<float>& x, size_t from, size_t count, double h
     return {std::hypot(a, b), std::atan2(-a, b), 10 * std::log10(tone / std::max(rest, 1e-300))};
 }
 
+// Announces the input's format, and a segment from 0, as upstream does before its first buffer.
+void setInput(GstHarness* harness, int rate, int channels)
+{
+    gst_harness_set_src_caps_str(
+        harness, QStringLiteral("audio/x-raw,format=F32LE,layout=interleaved,rate=%1,channels=%2")
+                     .arg(rate)
+                     .arg(channels)
+                     .toLatin1()
+                     .constData());
+}
+
 GstHarness* startConverter(int channels, int outRate)
 {
     GstHarness* harness = gst_harness_new(RateConverter::FactoryName);
     g_object_set(harness->element, "rate", outRate, nullptr);
-    gst_harness_set_src_caps_str(
-        harness, QStringLiteral("audio/x-raw,format=F32LE,layout=interleaved,rate=%1,channels=%2")
-                     .arg(SourceRate)
-                     .arg(channels)
-                     .toLatin1()
-                     .constData());
+    setInput(harness, SourceRate, channels);
     return harness;
 }
 
-// Pushes interleaved samples in MP3-sized buffers, the first at time `start`.
+// Pushes interleaved samples in MP3-sized buffers, the first at time `start` (none: no time
+// stamps) and with `flags`.
 void push(GstHarness* harness, const std::vector<float>& samples, int channels,
-          GstClockTime start = 0)
+          GstClockTime start = 0, int rate = SourceRate, GstBufferFlags flags = {})
 {
     const size_t frames = samples.size() / size_t(channels);
     for (size_t first = 0; first < frames; first += BufferFrames) {
         const size_t count = std::min<size_t>(BufferFrames, frames - first);
         GstBuffer* buffer = gst_buffer_new_memdup(samples.data() + first * size_t(channels),
                                                   count * size_t(channels) * sizeof(float));
-        GST_BUFFER_PTS(buffer) = start + gst_util_uint64_scale_int(first, GST_SECOND, SourceRate);
+        if (GST_CLOCK_TIME_IS_VALID(start))
+            GST_BUFFER_PTS(buffer) = start + gst_util_uint64_scale_int(first, GST_SECOND, rate);
+        if (first == 0)
+            GST_BUFFER_FLAG_SET(buffer, flags);
         gst_harness_push(harness, buffer);
     }
 }
@@ -110,9 +126,11 @@ void push(GstHarness* harness, const std::vector<float>& samples, int channels,
 Output pullAll(GstHarness* harness)
 {
     Output output;
+    GstClockTime end = 0;
     while (GstBuffer* buffer = gst_harness_try_pull(harness)) {
-        if (!GST_CLOCK_TIME_IS_VALID(output.firstTime))
-            output.firstTime = GST_BUFFER_PTS(buffer);
+        output.overlapping = output.overlapping || GST_BUFFER_PTS(buffer) < end;
+        end = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
+        output.times.push_back(GST_BUFFER_PTS(buffer));
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             const auto* samples = reinterpret_cast<const float*>(map.data);
@@ -181,7 +199,7 @@ void TestRateConverter::toneArrivesAloneAndOnTime()
     const double extra = double(output.samples.size()) - expectedFrames;
     QVERIFY2(extra >= -1 && extra <= 0.05 * outRate,
              qPrintable(QStringLiteral("%1 frames past the input's length").arg(extra)));
-    QCOMPARE(output.firstTime, GstClockTime(0));
+    QCOMPARE(output.times.front(), GstClockTime(0));
     const auto lastMillisecond = output.samples.end() - outRate / 1000;
     QVERIFY(outRate == SourceRate ||
             std::all_of(lastMillisecond, output.samples.end(),
@@ -252,21 +270,27 @@ void TestRateConverter::eachChannelSoundsAsAlone()
 void TestRateConverter::flushStartsAFreshConversion_data()
 {
     QTest::addColumn<int>("outRate");
-    QTest::addRow("48000 Hz") << 48000;
-    QTest::addRow("44101 Hz") << 44101;
+    QTest::addColumn<int>("rateAfter");
+    QTest::addRow("48000 Hz") << 48000 << 48000;
+    QTest::addRow("44101 Hz") << 44101 << 44101;
+    // The sound server moved the stream to another sink while it was paused.
+    QTest::addRow("48000 Hz, then 96000 Hz") << 48000 << 96000;
 }
 
 // Every play seeks with a flush: what follows it must sound and be timed exactly as the same
-// sound converted from scratch, with nothing of the sound before the flush in it.
+// sound converted from scratch, at the rate asked for by then, with nothing of the sound before
+// the flush in it.
 void TestRateConverter::flushStartsAFreshConversion()
 {
     QFETCH(int, outRate);
+    QFETCH(int, rateAfter);
     const std::vector<float> after = sine(12000, BufferFrames * 20);
     const GstClockTime seekedTo = 2 * GST_SECOND;
 
     GstHarness* harness = startConverter(1, outRate);
     push(harness, sine(8000, BufferFrames * 7 + 500), 1);
     pullAll(harness);
+    g_object_set(harness->element, "rate", rateAfter, nullptr);
     gst_harness_push_event(harness, gst_event_new_flush_start());
     gst_harness_push_event(harness, gst_event_new_flush_stop(TRUE));
     GstSegment segment;
@@ -275,13 +299,124 @@ void TestRateConverter::flushStartsAFreshConversion()
     push(harness, after, 1, seekedTo);
     gst_harness_push_event(harness, gst_event_new_eos());
     const Output flushed = pullAll(harness);
+    const std::unique_ptr<GstCaps, void (*)(GstCaps*)> caps(
+        gst_pad_get_current_caps(harness->sinkpad), [](GstCaps* caps) { gst_caps_unref(caps); });
     gst_harness_teardown(harness);
 
-    const Output fresh = convert(after, 1, outRate, seekedTo);
-    QCOMPARE(flushed.firstTime, seekedTo);
-    QCOMPARE(flushed.firstTime, fresh.firstTime);
+    int rate = 0;
+    gst_structure_get_int(gst_caps_get_structure(caps.get(), 0), "rate", &rate);
+    QCOMPARE(rate, rateAfter);
+    const Output fresh = convert(after, 1, rateAfter, seekedTo);
+    QCOMPARE(flushed.times.front(), seekedTo);
+    QCOMPARE(flushed.times, fresh.times);
     QCOMPARE(flushed.samples.size(), fresh.samples.size());
     QCOMPARE(largestDifference(flushed.samples, fresh.samples), 0.0f);
+}
+
+void TestRateConverter::discontinuityInStepChangesNothing_data()
+{
+    QTest::addColumn<GstClockTime>("time");
+    const GstClockTime onTime =
+        gst_util_uint64_scale_int(BufferFrames * 10, GST_SECOND, SourceRate);
+    QTest::addRow("on time") << onTime;
+    QTest::addRow("a quarter sample late") << onTime + GST_SECOND / SourceRate / 4;
+    QTest::addRow("without time stamps") << GST_CLOCK_TIME_NONE;
+}
+
+// Upstream may mark a buffer as a discontinuity although it goes on from the one before (a
+// parser that lost its sync and found it again, say): the sound goes on as if it were not marked.
+void TestRateConverter::discontinuityInStepChangesNothing()
+{
+    QFETCH(GstClockTime, time);
+    const std::vector<float> tone = sine(8000, BufferFrames * 20);
+    const auto half = tone.begin() + BufferFrames * 10;
+
+    GstHarness* harness = startConverter(1, 48000);
+    push(harness, {tone.begin(), half}, 1);
+    push(harness, {half, tone.end()}, 1, time, SourceRate, GST_BUFFER_FLAG_DISCONT);
+    gst_harness_push_event(harness, gst_event_new_eos());
+    const Output marked = pullAll(harness);
+    gst_harness_teardown(harness);
+
+    const Output unmarked = convert(tone, 1, 48000);
+    QCOMPARE(marked.times, unmarked.times);
+    QCOMPARE(marked.samples.size(), unmarked.samples.size());
+    QCOMPARE(largestDifference(marked.samples, unmarked.samples), 0.0f);
+}
+
+enum Junction
+{
+    Discontinuity, // a buffer marked as one, a second after the last
+    NewSegment,
+    NewStream,
+    NewFormat, // the input's rate or the rate asked for
+};
+
+void TestRateConverter::newTimeLineLosesNothing_data()
+{
+    QTest::addColumn<int>("junction");
+    QTest::addColumn<int>("outRate");
+    QTest::addColumn<int>("inRateAfter");
+    QTest::addColumn<int>("outRateAfter");
+    QTest::addRow("discontinuity") << int(Discontinuity) << 48000 << SourceRate << 48000;
+    QTest::addRow("segment") << int(NewSegment) << 48000 << SourceRate << 48000;
+    QTest::addRow("stream") << int(NewStream) << 48000 << SourceRate << 48000;
+    QTest::addRow("input 44.1 to 48 kHz") << int(NewFormat) << 96000 << 48000 << 96000;
+    QTest::addRow("output 48 to 96 kHz") << int(NewFormat) << 48000 << SourceRate << 96000;
+}
+
+// Where a new time line starts without a flush, the conversion first gives out all it holds,
+// rung out as at the end of the stream, in the old format; then the new sound rises out of
+// silence instead of stepping in at half its level, all of it, and later than the old sound.
+void TestRateConverter::newTimeLineLosesNothing()
+{
+    QFETCH(int, junction);
+    QFETCH(int, outRate);
+    QFETCH(int, inRateAfter);
+    QFETCH(int, outRateAfter);
+    const std::vector<float> before = sine(8000, BufferFrames * 20);
+    const std::vector<float> after = sine(8000, BufferFrames * 20, inRateAfter);
+    const GstClockTime end = gst_util_uint64_scale_int(before.size(), GST_SECOND, SourceRate);
+
+    GstHarness* harness = startConverter(1, outRate);
+    push(harness, before, 1);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    if (junction == NewStream)
+        gst_harness_push_event(harness, gst_event_new_stream_start("next"));
+    if (junction == NewStream || junction == NewSegment)
+        gst_harness_push_event(harness, gst_event_new_segment(&segment));
+    if (inRateAfter != SourceRate)
+        setInput(harness, inRateAfter, 1);
+    g_object_set(harness->element, "rate", outRateAfter, nullptr);
+    if (junction == Discontinuity)
+        push(harness, after, 1, end + GST_SECOND, inRateAfter, GST_BUFFER_FLAG_DISCONT);
+    else
+        push(harness, after, 1, end, inRateAfter);
+    gst_harness_push_event(harness, gst_event_new_eos());
+    const Output output = pullAll(harness);
+    gst_harness_teardown(harness);
+
+    const std::vector<float> drained = convert(before, 1, outRate).samples;
+    QVERIFY(output.samples.size() > drained.size());
+    QCOMPARE(largestDifference(output.samples, drained), 0.0f);
+    QVERIFY(!output.overlapping);
+    // After it, the new sound from silence to silence.
+    const auto next = output.samples.begin() + std::ptrdiff_t(drained.size());
+    const auto silent = [&](auto from) {
+        return std::all_of(from, from + outRateAfter / 1000,
+                           [](float sample) { return std::abs(sample) < 1e-4f; });
+    };
+    QVERIFY(silent(next));
+    QVERIFY(silent(output.samples.end() - outRateAfter / 1000));
+    // The tone's energy, as many seconds of it as went in.
+    double energy = 0;
+    for (auto sample = next; sample != output.samples.end(); ++sample)
+        energy += double(*sample) * *sample;
+    const double seconds = energy / outRateAfter / (Amplitude * Amplitude / 2);
+    const double expected = double(after.size()) / inRateAfter;
+    QVERIFY2(std::abs(seconds - expected) < 1e-4,
+             qPrintable(QStringLiteral("%1 s of %2 s").arg(seconds).arg(expected)));
 }
 
 // A live pipeline waits for the latency the elements report: the converter's must cover how long
@@ -298,7 +433,7 @@ void TestRateConverter::latencyCoversWhatItHolds()
     const Output output = pullAll(harness);
     const GstClockTime latency = gst_harness_query_latency(harness);
     gst_harness_teardown(harness);
-    QCOMPARE(output.firstTime, GstClockTime(0));
+    QCOMPARE(output.times.front(), GstClockTime(0));
     QVERIFY2(
         latency >= pushedUpTo,
         qPrintable(
