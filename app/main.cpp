@@ -4,6 +4,7 @@
 
 #include "app/displayguard.h"
 #include "app/form1.h"
+#include "app/warmup.h"
 
 namespace {
 
@@ -22,5 +23,6 @@ int main(int argc, char* argv[])
     Form1 window;
     window.Form_Load();
     window.show();
+    warmUpAfterFirstPaint(window);
     return app->exec();
 }

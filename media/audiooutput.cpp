@@ -1,7 +1,9 @@
 #include "media/audiooutput.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include <QByteArray>
@@ -116,6 +118,21 @@ AudioOutput::AudioOutput(std::function<void()> changed)
 {
     if (qEnvironmentVariableIsEmpty("PITCHWARDEN_AUDIO_SINK") || SoundServer::hasStandIn())
         m_server = std::make_unique<SoundServer>(newStreamTag(), std::move(changed));
+}
+
+int AudioOutput::defaultSinkRate()
+{
+    std::mutex mutex;
+    std::condition_variable answered;
+    SoundServer server(newStreamTag(), [&] {
+        const std::lock_guard lock(mutex);
+        answered.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    answered.wait_for(lock, std::chrono::seconds(1),
+                      [&] { return server.state().answer != ServerState::Waiting; });
+    const ServerState state = server.state();
+    return state.defaultSink ? state.defaultSink->rate : 0;
 }
 
 bool AudioOutput::knowsWhereToPlay() const

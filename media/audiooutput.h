@@ -31,6 +31,10 @@ public:
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
 
+    // Asks the sound server the rate of its default sink, waiting a second at most; 0 without
+    // an answer.
+    static int defaultSinkRate();
+
     // Whether the output can be built: the server has answered, or there is none to ask.
     bool knowsWhereToPlay() const;
     // How long the sound server has left a question of ours unanswered.

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <gst/audio/audio.h>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
@@ -109,10 +111,44 @@ void MediaGraph::ElementUnref::operator()(GstElement* element) const
     gst_object_unref(element);
 }
 
-// The media library's way in: the player's media layer finds it by this name.
+// The media library's ways in: the player's media layer finds them by these names.
 extern "C" Q_DECL_EXPORT PlaybackGraph* pitchwarden_create_playback_graph()
 {
     return new MediaGraph();
+}
+
+// Makes ready, on the calling thread, what the first press would otherwise make while the user
+// waits: GStreamer, the plugins a press loads, the sound server's client, and the rate
+// converter's filter for the server's default sink. `sample`, the head of a recording, is
+// prerolled through a graph built as a press builds it, into a sink that plays nothing.
+extern "C" Q_DECL_EXPORT void pitchwarden_warm_up(const char* sample, size_t size)
+{
+    initGStreamer();
+    const QByteArray chain =
+        QByteArray("audioconvert ! capsfilter caps=audio/x-raw,format=" GST_AUDIO_NE(F32) " ! ") +
+        RateConverter::FactoryName + " rate=" + QByteArray::number(AudioOutput::defaultSinkRate()) +
+        " ! audiopanorama ! fakesink";
+    GstElement* sink = gst_parse_bin_from_description(chain.constData(), TRUE, nullptr);
+    GstElement* made = sink ? gst_element_factory_make("playbin", nullptr) : nullptr;
+    if (!made)
+        return;
+    const std::unique_ptr<GstElement, void (*)(gpointer)> playbin(
+        GST_ELEMENT(gst_object_ref_sink(made)), gst_object_unref);
+    const std::unique_ptr<GstBuffer, void (*)(GstBuffer*)> head(gst_buffer_new_memdup(sample, size),
+                                                                gst_buffer_unref);
+    g_object_set(playbin.get(), "uri", "appsrc://", "audio-sink", sink, nullptr);
+    g_signal_connect(playbin.get(), "source-setup",
+                     G_CALLBACK(+[](GstElement*, GstElement* source, GstBuffer* buffer) {
+                         GstFlowReturn pushed = GST_FLOW_OK;
+                         g_signal_emit_by_name(source, "push-buffer", buffer, &pushed);
+                         g_signal_emit_by_name(source, "end-of-stream", &pushed);
+                     }),
+                     head.get());
+    gst_element_set_state(playbin.get(), GST_STATE_PAUSED);
+    gst_element_get_state(playbin.get(), nullptr, nullptr, 5 * GST_SECOND);
+    gst_element_set_state(playbin.get(), GST_STATE_NULL);
+    if (GstElement* serverSink = gst_element_factory_make("pulsesink", nullptr))
+        gst_object_unref(gst_object_ref_sink(serverSink));
 }
 
 // A graph whose pipeline may still be busy on another thread (a sink waiting for its server) is

@@ -1,5 +1,8 @@
 #include "media/medialayer.h"
 
+#include <mutex>
+#include <thread>
+
 #include <dlfcn.h>
 
 #include <QFile>
@@ -9,11 +12,12 @@
 namespace {
 
 using Factory = PlaybackGraph* (*)();
-constexpr const char* FactoryName = "pitchwarden_create_playback_graph";
+using WarmUp = void (*)(const char* sample, size_t size);
 
 struct Library
 {
     Factory factory = nullptr;
+    WarmUp warmUp = nullptr;
     QString error;
 };
 
@@ -34,13 +38,28 @@ const Library& library()
             library.error = loaderError();
             return library;
         }
-        library.factory = reinterpret_cast<Factory>(::dlsym(handle, FactoryName));
+        library.factory =
+            reinterpret_cast<Factory>(::dlsym(handle, "pitchwarden_create_playback_graph"));
+        library.warmUp = reinterpret_cast<WarmUp>(::dlsym(handle, "pitchwarden_warm_up"));
         if (!library.factory)
             library.error = loaderError();
         return library;
     }();
     return loaded;
 }
+
+// The warming thread, waited for when the program ends normally (tests do; the program itself
+// ends at once).
+struct Warming
+{
+    std::once_flag started;
+    std::thread thread;
+    ~Warming()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
 
 } // namespace
 
@@ -52,6 +71,17 @@ PlaybackGraph::Ptr createGraph(QString* why)
     if (why)
         *why = loaded.error;
     return PlaybackGraph::Ptr(loaded.factory ? loaded.factory() : nullptr);
+}
+
+void warmUp(const QByteArray& sample)
+{
+    static Warming warming;
+    std::call_once(warming.started, [&sample] {
+        warming.thread = std::thread([sample] {
+            if (const WarmUp warm = library().warmUp)
+                warm(sample.constData(), size_t(sample.size()));
+        });
+    });
 }
 
 } // namespace MediaLayer
