@@ -411,6 +411,8 @@ GstPadProbeReturn AudioOutput::onOutput(GstPad* pad, GstPadProbeInfo* info, gpoi
 {
     auto* output = static_cast<AudioOutput*>(self);
     if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        if (output->m_ramp.open()) // most of the time: the buffer goes on untouched
+            return GST_PAD_PROBE_OK;
         GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
         GST_PAD_PROBE_INFO_DATA(info) = buffer;
         output->rampBuffer(pad, buffer);

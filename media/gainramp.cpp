@@ -18,6 +18,12 @@ void GainRamp::restart()
     m_position = 0;
 }
 
+bool GainRamp::open()
+{
+    std::lock_guard lock(m_mutex);
+    return m_phase == Phase::Open;
+}
+
 void GainRamp::rampDown()
 {
     std::lock_guard lock(m_mutex);

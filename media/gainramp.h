@@ -17,6 +17,8 @@ public:
     void rampDown();
     // The sound starts anew (after a flush): it rises from silence with the next samples.
     void restart();
+    // Whether the samples pass as they are (no ramp under way, not silenced).
+    bool open();
     // Applies the gain to interleaved float samples. Returns the frame of this block at which a
     // ramp down reached silence, or -1 when none did: the caller then knows which sample the
     // listener must have heard before the output can be cut.
