@@ -15,7 +15,7 @@
 #include <QUrl>
 
 #include "media/mp3duration.h"
-#include "media/pipelinecall.h"
+#include "media/pipelinethread.h"
 #include "media/rateconverter.h"
 
 namespace {
@@ -162,14 +162,15 @@ void MediaGraph::release()
         delete this;
         return;
     }
-    PipelineCall close(m_pipelineThread, m_playbin.get(), [](GstElement* pipeline) {
+    std::future<bool> closed = m_pipelineThread.call(m_playbin.get(), [](GstElement* pipeline) {
         return gst_element_set_state(pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
     });
-    if (close.wait(m_phase == Phase::Hung ? milliseconds(0) : milliseconds(500))) {
+    const auto wait = m_phase == Phase::Hung ? milliseconds(0) : milliseconds(500);
+    if (closed.wait_for(wait) == std::future_status::ready) {
         delete this;
         return;
     }
-    close.whenDone([graph = this] {
+    m_pipelineThread.post([graph = this] {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [graph] { delete graph; }, Qt::QueuedConnection);
     });
@@ -487,7 +488,7 @@ MediaGraph::Clock::time_point MediaGraph::deadline() const
 // until `until`. While the graph opens, the window's events run meanwhile (and a stop ends the
 // wait); at other times the thread waits, in slices, on `call` when there is one.
 MediaGraph::Wait MediaGraph::waitUntil(const std::function<bool()>& done, Clock::time_point until,
-                                       PipelineCall* call)
+                                       std::future<bool>* call)
 {
     QTimer tick; // wakes the window's events to look at the server and the clock
     if (m_phase == Phase::Opening)
@@ -504,7 +505,7 @@ MediaGraph::Wait MediaGraph::waitUntil(const std::function<bool()>& done, Clock:
             if (m_phase != Phase::Opening)
                 return Wait::Stopped;
         } else if (call) {
-            call->wait(WaitSlice);
+            call->wait_for(WaitSlice);
         } else {
             std::this_thread::sleep_for(WaitSlice);
         }
@@ -515,10 +516,13 @@ bool MediaGraph::call(std::function<bool(GstElement*)> work)
 {
     if (m_phase == Phase::Hung)
         return false;
-    PipelineCall pending(m_pipelineThread, m_playbin.get(), std::move(work));
-    const Wait outcome = waitUntil([&pending] { return pending.finished(); }, deadline(), &pending);
+    std::future<bool> pending = m_pipelineThread.call(m_playbin.get(), std::move(work));
+    const auto finished = [&pending] {
+        return pending.wait_for(milliseconds(0)) == std::future_status::ready;
+    };
+    const Wait outcome = waitUntil(finished, deadline(), &pending);
     if (outcome == Wait::Done)
-        return pending.wait(milliseconds(0)).value_or(false);
+        return pending.get();
     // A stopped opening leaves the work to finish on its own; the pipeline is closed later.
     if (outcome != Wait::Stopped)
         hang(outcome);

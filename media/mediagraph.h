@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,7 +16,7 @@
 #include <gst/gst.h>
 
 #include "media/audiooutput.h"
-#include "media/pipelinecall.h"
+#include "media/pipelinethread.h"
 #include "media/playbackgraph.h"
 #include "media/videooutput.h"
 
@@ -100,7 +101,7 @@ private:
     void watchProgress();
     Clock::time_point deadline() const;
     Wait waitUntil(const std::function<bool()>& done, Clock::time_point until,
-                   PipelineCall* call = nullptr);
+                   std::future<bool>* call = nullptr);
     // Runs `work` on the pipeline from another thread and waits for it (see waitUntil); a graph
     // whose work outlasts the wait is hung. False when the work failed or did not finish.
     bool call(std::function<bool(GstElement*)> work);
