@@ -60,54 +60,28 @@ int negotiatedRate(GstElement* element, const char* padName)
     return rate;
 }
 
-enum class Silence
-{
-    None,
-    SinkMuted,
-    StreamMuted,
-    VolumeZero
-};
-
-// What keeps the sink our stream plays on (or else the default sink) silent.
-Silence silenceIn(const ServerState& state)
+// What keeps the sink our stream plays on (or else the default sink) silent, as what to tell the
+// user: before the tone, or when it fell silent during it; empty when nothing does.
+QString silenceIn(const ServerState& state, bool duringTone)
 {
     const ServerSink* sink = state.stream        ? &state.stream->sink
                              : state.defaultSink ? &*state.defaultSink
                                                  : nullptr;
+    const QString is = duringTone ? QStringLiteral("was") : QStringLiteral("is");
+    const QString when = duringTone ? QStringLiteral(" during the tone") : QString();
+    const QString again = QStringLiteral(", then press the button again.");
     if (sink && sink->muted)
-        return Silence::SinkMuted;
+        return QStringLiteral("The sound output %1 muted%2. Unmute it").arg(is, when) + again;
     if (state.stream && state.stream->muted)
-        return Silence::StreamMuted;
+        return QStringLiteral("The sound of this program %1 muted in the sound settings%2. Unmute "
+                              "it there")
+                   .arg(is, when) +
+               again;
     if ((sink && sink->silent) || (state.stream && state.stream->silent))
-        return Silence::VolumeZero;
-    return Silence::None;
-}
-
-// What to tell the user about a silent output, before the tone or when it fell silent during it.
-QString silenceMessage(Silence silence, bool duringTone)
-{
-    switch (silence) {
-    case Silence::SinkMuted:
-        return duringTone ? QStringLiteral("The sound output was muted during the tone. Unmute it, "
-                                           "then press the button again.")
-                          : QStringLiteral("The sound output is muted. Unmute it, then press the "
-                                           "button again.");
-    case Silence::StreamMuted:
-        return duringTone ? QStringLiteral("The sound of this program was muted in the sound "
-                                           "settings during the tone. Unmute it there, then press "
-                                           "the button again.")
-                          : QStringLiteral("The sound of this program is muted in the sound "
-                                           "settings. Unmute it there, then press the button "
-                                           "again.");
-    case Silence::VolumeZero:
-        return duringTone ? QStringLiteral("The sound output's volume was turned to zero during "
-                                           "the tone. Turn it up a little, then press the button "
-                                           "again.")
-                          : QStringLiteral("The sound output's volume is at zero. Turn it up a "
-                                           "little, then press the button again.");
-    case Silence::None:
-        break;
-    }
+        return QStringLiteral("The sound output's volume %1 zero%2. Turn it up a little")
+                   .arg(duringTone ? QStringLiteral("was turned to") : QStringLiteral("is at"),
+                        when) +
+               again;
     return {};
 }
 
@@ -285,7 +259,7 @@ QString AudioOutput::problem() const
                               "or choose an output in the sound settings, then press the button "
                               "again.");
     case ServerState::Answered:
-        return silenceMessage(silenceIn(m_server->state()), false);
+        return silenceIn(m_server->state(), false);
     case ServerState::NoServer:
     case ServerState::Lost:
         break;
@@ -314,7 +288,7 @@ QString AudioOutput::loss(bool brokeOff) const
         return QStringLiteral("The sound output was lost: the sound server stopped answering (%1). "
                               "Press the button again once sound works.")
             .arg(now.reason);
-    return silenceMessage(silenceIn(now), true);
+    return silenceIn(now, true);
 }
 
 int AudioOutput::playbackRate() const
