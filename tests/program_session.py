@@ -37,7 +37,7 @@ def wait_for(predicate, timeout, step=0.005):
 # (48 kHz graph, with its PulseAudio service).
 # Also sinks that cannot carry every tone: a Bluetooth headset's call profile plays at 16 kHz, some
 # devices at 32 kHz.
-SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pulse96": 96000, "pipewire": 48000, "pulse16": 16000,
+SERVER_RATES = {"pulse44": 44100, "pulse48": 48000, "pipewire": 48000, "pulse16": 16000,
                 "pulse32": 32000}
 # No sound server at all: a sound card that runs at one rate, as Debian's default ALSA set-up
 # presents one (ALSA's `plug` converting whatever it gets to the card's rate).
