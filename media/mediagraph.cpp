@@ -130,8 +130,11 @@ extern "C" Q_DECL_EXPORT void pitchwarden_warm_up(const char* sample, size_t siz
         " ! audiopanorama ! fakesink";
     GstElement* sink = gst_parse_bin_from_description(chain.constData(), TRUE, nullptr);
     GstElement* made = sink ? gst_element_factory_make("playbin", nullptr) : nullptr;
-    if (!made)
+    if (!made) {
+        if (sink)
+            gst_object_unref(gst_object_ref_sink(sink));
         return;
+    }
     const std::unique_ptr<GstElement, void (*)(gpointer)> playbin(
         GST_ELEMENT(gst_object_ref_sink(made)), gst_object_unref);
     const std::unique_ptr<GstBuffer, void (*)(GstBuffer*)> head(gst_buffer_new_memdup(sample, size),
