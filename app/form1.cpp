@@ -21,6 +21,7 @@
 #include "support/failure.h"
 #include "support/filehelpers.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "support/skinframework.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
@@ -107,6 +108,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     setMouseTracking(true);
     buildControls();
     m_controller = std::make_unique<TonePlaybackController>(*this);
+    // The boxes of every procedure belong to this window, whatever has the focus.
+    setMessageBoxOwner(this);
 }
 
 Form1::~Form1() = default;
