@@ -359,6 +359,17 @@ void Form1::setApplicationIcon()
         m_applicationIconPending = true;
 }
 
+// The window keeps its size. Where the title bar is drawn by Qt itself (a Wayland compositor
+// without decorations of its own, with no XWayland to run through), it offers to maximize all the
+// same: the window goes back to its normal state.
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    constexpr Qt::WindowStates Enlarged = Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Enlarged))
+        setWindowState(windowState() & ~Enlarged);
+}
+
 void Form1::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
