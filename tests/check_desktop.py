@@ -18,6 +18,7 @@ import json
 import os
 import pwd
 import re
+import resource
 import shutil
 import socket
 import struct
@@ -74,8 +75,10 @@ class Program:
 
 
 def start(session, command, env, log):
-    """A process of the session with an environment of its own, ended with the session."""
-    process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT)
+    """A process of the session with an environment of its own, ended with the session. Xwayland,
+    started by mutter with -core, dumps core when mutter ends first: not here."""
+    process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, cwd=session.work,
+                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
     session.processes.append(process)
     return process
 
