@@ -21,6 +21,7 @@
 #include "support/failure.h"
 #include "support/filehelpers.h"
 #include "support/installfolder.h"
+#include "support/messagebox.h"
 #include "support/skinframework.h"
 #include "tones/tonecatalogue.h"
 #include "tones/toneplayback.h"
@@ -107,6 +108,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     setMouseTracking(true);
     buildControls();
     m_controller = std::make_unique<TonePlaybackController>(*this);
+    // The boxes of every procedure belong to this window, whatever has the focus.
+    setMessageBoxOwner(this);
 }
 
 Form1::~Form1() = default;
@@ -354,6 +357,17 @@ void Form1::setApplicationIcon()
         setWindowIcon(ApplicationIcon());
     else
         m_applicationIconPending = true;
+}
+
+// The window keeps its size. Where the title bar is drawn by Qt itself (a Wayland compositor
+// without decorations of its own, with no XWayland to run through), it offers to maximize all the
+// same: the window goes back to its normal state.
+void Form1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    constexpr Qt::WindowStates Enlarged = Qt::WindowMaximized | Qt::WindowFullScreen;
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Enlarged))
+        setWindowState(windowState() & ~Enlarged);
 }
 
 void Form1::showEvent(QShowEvent* event)

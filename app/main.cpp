@@ -5,6 +5,7 @@
 #include "app/displayguard.h"
 #include "app/form1.h"
 #include "app/warmup.h"
+#include "app/windowsystem.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ std::unique_ptr<QApplication> connectToTheDisplay(int& argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
+    WindowSystem::choose(argc, argv);
     const auto app = connectToTheDisplay(argc, argv);
     Form1 window;
     window.Form_Load();

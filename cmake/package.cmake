@@ -32,7 +32,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "qt6-qpa-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio, gstreamer1.0-alsa")
 # "Arial" resolves to its metric twin, so the captions fit their frames as designed; Qt's Wayland
-# plugin opens the window in a Wayland session itself instead of through XWayland.
+# plugin opens the window as a Wayland client on desktops that draw its title bar (KDE Plasma,
+# sway) instead of through XWayland.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2, qt6-wayland")
 
 include(CPack)

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include "media/decoderchoice.h"
 #include "media/mp3duration.h"
 #include "media/pipelinethread.h"
 #include "media/rateconverter.h"
@@ -51,11 +52,7 @@ void initGStreamer()
 {
     static const bool done = [] {
         gst_init(nullptr, nullptr);
-        // The float decoder keeps full-scale tones unclipped; prefer it over other mp3 decoders.
-        if (GstElementFactory* mpg123 = gst_element_factory_find("mpg123audiodec")) {
-            gst_plugin_feature_set_rank(GST_PLUGIN_FEATURE(mpg123), GST_RANK_PRIMARY + 10);
-            gst_object_unref(mpg123);
-        }
+        chooseMp3Decoder();
         RateConverter::registerElement();
         return true;
     }();

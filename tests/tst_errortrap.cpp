@@ -1,4 +1,7 @@
+#include <QApplication>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include "support/errortrap.h"
 #include "support/failure.h"
@@ -21,6 +24,7 @@ private slots:
     void eachTrapReportsItsOwnLocation();
     void anyExceptionIsReported();
     void displayedTextBreaksLinesAtBareReturns();
+    void boxBelongsToTheProgramsWindow();
 
 private:
     struct Shown
@@ -141,6 +145,55 @@ void TestErrorTrap::displayedTextBreaksLinesAtBareReturns()
     QCOMPARE(displayedMessageText(text),
              QStringLiteral("x\nin y at line 100\n\nPlease email screenshot of this message to "
                             "support@pitchwarden.example"));
+}
+
+// The real box: once the program's window is on the screen, a box is its child, modal and centred
+// on it, also when another window has the focus; before, it has no parent.
+void TestErrorTrap::boxBelongsToTheProgramsWindow()
+{
+    setMessageBoxPresenter({});
+    QWidget window;
+    window.setGeometry(100, 80, 536, 694);
+    setMessageBoxOwner(&window);
+    struct Seen
+    {
+        QWidget* parent;
+        Qt::WindowModality modality;
+        QPoint centre;
+    };
+    std::vector<Seen> seen;
+    const auto showAndClose = [&seen](const QString& text) {
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&seen] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            seen.push_back({box->parentWidget(), box->windowModality(), box->geometry().center()});
+            box->accept();
+        });
+        answer.start(10);
+        MsgBox(text, Exclamation, QStringLiteral("Application Error"));
+    };
+
+    showAndClose(QStringLiteral("before the window is shown"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget inFront;
+    inFront.setGeometry(700, 80, 200, 100);
+    inFront.show();
+    inFront.activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), &inFront);
+    showAndClose(QStringLiteral("another window in front"));
+    setMessageBoxOwner(nullptr);
+
+    QCOMPARE(seen.size(), size_t(2));
+    QCOMPARE(seen[0].parent, nullptr);
+    QCOMPARE(seen[1].parent, &window);
+    QCOMPARE(seen[1].modality, Qt::ApplicationModal);
+    QVERIFY2(
+        (seen[1].centre - window.geometry().center()).manhattanLength() <= 2,
+        qPrintable(
+            QStringLiteral("box centre %1,%2").arg(seen[1].centre.x()).arg(seen[1].centre.y())));
 }
 
 QTEST_MAIN(TestErrorTrap)

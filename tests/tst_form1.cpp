@@ -72,6 +72,12 @@ void TestForm1::clientAreaIsFixed()
     // The frames leave 8 pixels to the client edges on every side.
     QCOMPARE(m_form->frame(11)->geometry().bottom() + 1, 694 - 8);
     QCOMPARE(m_form->frame(1)->geometry().right() + 1, 536 - 8);
+    // A title bar that offers to maximize it anyway (Qt's own, on Wayland) changes nothing.
+    for (const Qt::WindowState state : {Qt::WindowMaximized, Qt::WindowFullScreen}) {
+        m_form->setWindowState(state);
+        QCOMPARE(m_form->windowState(), Qt::WindowNoState);
+        QCOMPARE(m_form->size(), QSize(536, 694));
+    }
 }
 
 void TestForm1::hiddenTextBoxLiesBelowTheClientArea()
