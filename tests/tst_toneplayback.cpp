@@ -522,9 +522,18 @@ void TestTonePlayback::pressWhileTheToneOpens()
 // The wait wakes for what can end or change the tone, not on a clock: a short tone played to its
 // end, then the real recording (15 s) stopped by a click half a second in, each with the times
 // the event loop woke from its sleep counted (a wait that looked every 10 ms woke over 30 times
-// for the short tone alone).
+// for the short tone alone). A file that cannot be played ends the wait at once: nothing would
+// wake a wait that slept first.
 void TestTonePlayback::theWaitSleepsUntilSomethingHappens()
 {
+    QFile garbage(tonePath(5));
+    QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(4096, 'x')) == 4096);
+    garbage.close();
+    QElapsedTimer unplayable;
+    unplayable.start();
+    press(5);
+    QVERIFY2(unplayable.elapsed() < 5000, qPrintable(QString::number(unplayable.elapsed())));
+
     int wakes = 0;
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, this,
             [&wakes] { ++wakes; });

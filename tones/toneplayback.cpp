@@ -104,11 +104,16 @@ void TonePlaybackController::playAndWait(const ToneEntry& tone, ErrorTrap& trap)
 
 // Until the tone reaches its end (Position equals Duration) or the player is stopped. A tone
 // that was carried is watched for an output that no longer carries it (moved to a headset's
-// call profile, say).
+// call profile, say). The first yield runs the pending events; once the player has read
+// playing, each yield sleeps until an event comes instead of spinning a core for the whole tone:
+// whatever can end or change the tone wakes it (a click, the player's news of the end of the
+// stream, an error or its output, and the player's look at its sound twice a second).
 void TonePlaybackController::waitForTheEnd(const ToneEntry& tone, bool carried, ErrorTrap& trap)
 {
+    auto yield = QEventLoop::AllEvents;
     do {
-        trap.run(120, [&] { yieldUntilSomethingHappens(); });
+        trap.run(120, [&] { QCoreApplication::processEvents(yield); });
+        yield = QEventLoop::WaitForMoreEvents;
         const bool atEnd = trap.test(
             122,
             [&] {
@@ -124,15 +129,6 @@ void TonePlaybackController::waitForTheEnd(const ToneEntry& tone, bool carried, 
             break;
     } while (trap.test(
         124, [&] { return music().State() != 0; }, false));
-}
-
-// Runs the pending window events; when there are none, sleeps until the next event arrives
-// instead of spinning a core for the whole tone. Whatever can end or change the tone wakes it:
-// a click, the player's news (the end of the stream, an error, the output moved, muted or lost)
-// and the player's look at its sound a few times a second.
-void TonePlaybackController::yieldUntilSomethingHappens()
-{
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TonePlaybackController::stopIfPlaying(ErrorTrap& trap, int line)

@@ -30,7 +30,6 @@ private:
     void closeA(const ToneEntry& tone, ErrorTrap& trap);
     void closeB(const ToneEntry& tone, ErrorTrap& trap);
     void stopIfPlaying(ErrorTrap& trap, int line);
-    void yieldUntilSomethingHappens();
     clsMusic& music() const;
 
     ToneWindow& m_window;
