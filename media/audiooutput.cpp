@@ -1,5 +1,6 @@
 #include "media/audiooutput.h"
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -33,6 +34,15 @@ constexpr int RecordingRate = 44100;
 // a stop is heard about 100 ms after it is asked for, since the buffered sound fades first.
 constexpr int PulseBufferMicroseconds = 100000;
 constexpr int PulseLatencyMicroseconds = 20000;
+
+// The server buffer's length, or PITCHWARDEN_SERVER_BUFFER_MS for benchmarks that compare
+// lengths; the segments stay 20 ms, at least two of them.
+gint64 pulseBufferMicroseconds()
+{
+    bool given = false;
+    const int ms = qEnvironmentVariableIntValue("PITCHWARDEN_SERVER_BUFFER_MS", &given);
+    return given && ms > 0 ? gint64(ms) * 1000 : PulseBufferMicroseconds;
+}
 
 GstElement* makeElement(const char* factory)
 {
@@ -183,8 +193,9 @@ GstElement* AudioOutput::makeServerSink()
     if (!pulse)
         return nullptr;
     // Small buffering, so that sound starts and ends close to when the program says.
-    g_object_set(pulse, "buffer-time", gint64(PulseBufferMicroseconds), "latency-time",
-                 gint64(PulseLatencyMicroseconds), nullptr);
+    const gint64 buffer = pulseBufferMicroseconds();
+    g_object_set(pulse, "buffer-time", buffer, "latency-time",
+                 std::min(gint64(PulseLatencyMicroseconds), buffer / 2), nullptr);
     // The tag lets the server connection find our stream among the others.
     GstStructure* properties =
         gst_structure_new("properties", SoundServer::StreamTagKey, G_TYPE_STRING,
