@@ -1,8 +1,13 @@
 #include "media/rateconversion.h"
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 
 namespace {
+
+// 120 dB under full scale.
+constexpr float InaudibleLevel = 1e-6f;
 
 // The second stage's filter, at the doubled rate: its transition spans this share of that rate,
 // centred on half of it, so from 44.1 kHz it passes up to 24.3 kHz and is 120 dB down from
@@ -163,9 +168,17 @@ void RateConversion::finish()
         gst_util_uint64_scale_int_ceil(m_framesIn + ringOut, m_outRate, m_inRate);
     while (m_framesQueued < lastFrame)
         push(nullptr, size_t(m_filter->blockSize()));
-    const guint64 excess = std::min<guint64>(m_framesQueued - lastFrame, queuedFrames());
+    guint64 excess = std::min<guint64>(m_framesQueued - lastFrame, queuedFrames());
+    // Of a sound that faded out, what rings on lies far below hearing: it is left out, so that the
+    // stream ends when its sound does.
+    const auto inaudible = [](float sample) { return std::abs(sample) < InaudibleLevel; };
+    const auto end = m_queue.end() - std::ptrdiff_t(excess * size_t(m_channels));
+    const auto first = m_queue.begin() + std::ptrdiff_t(m_queueRead);
+    const auto loud = std::find_if_not(std::make_reverse_iterator(end),
+                                       std::make_reverse_iterator(first), inaudible);
+    excess += size_t(std::distance(std::make_reverse_iterator(end), loud)) / size_t(m_channels);
     m_queue.resize(m_queue.size() - excess * size_t(m_channels));
-    m_framesQueued = lastFrame;
+    m_framesQueued -= excess;
 }
 
 size_t RateConversion::pop(float* out, size_t maxFrames)
