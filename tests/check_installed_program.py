@@ -738,9 +738,7 @@ def main():
             pointer.close()
         session.close()
         shutil.rmtree(work, ignore_errors=True)
-    failed = len(cp.failures)
-    print(f"{0 if failed else 1} passed, {1 if failed else 0} failed")
-    return 1 if failed else 0
+    return cp.outcome()
 
 
 if __name__ == "__main__":

@@ -334,9 +334,7 @@ def main():
                 cp.check(False, f"{name}: ran to its end")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    failed = len(cp.failures)
-    print(f"{0 if failed else 1} passed, {1 if failed else 0} failed")
-    return 1 if failed else 0
+    return cp.outcome()
 
 
 if __name__ == "__main__":

@@ -22,6 +22,13 @@ def check(condition, what):
         failures.append(what)
 
 
+def outcome():
+    """Prints the runner's summary line; the exit status: 1 when any check failed."""
+    failed = len(failures)
+    print(f"{0 if failed else 1} passed, {1 if failed else 0} failed")
+    return 1 if failed else 0
+
+
 def wait_for(predicate, timeout, step=0.005):
     """Polls a condition until it holds or `timeout` seconds pass; returns whether it held."""
     deadline = time.monotonic() + timeout
