@@ -53,8 +53,7 @@ SECOND_PRESS_S = 0.2
 # The second press gives the button its caption back within this long of the first press
 # (loose: shared machine; the figure is printed) ...
 OPENING_STOP_BOUND_S = 3.0
-# ... and what is heard of the tone is at most its fade behind the sink's buffering (60 ms), with
-# room for a loaded machine.
+# ... and what is heard of the tone is at most its fade behind the sink's 100 ms of buffering.
 OPENING_STOP_SOUND_S = 0.15
 # Every plugin load waits this long, as from a cold SD card; the first press loads about 11. The
 # first press must be heard within the bound (loose: shared machine; the figure is printed).
