@@ -29,11 +29,11 @@ constexpr auto LossNoticeTimeout = milliseconds(100);
 // The recordings' rate: asked of a sound card, it plays them unconverted where it can.
 constexpr int RecordingRate = 44100;
 
-// The smallest buffer at which, with both cores kept busy (load 2 and 4), our 20 kHz tones had
-// neither gaps nor dips in level (bar one dip in twenty tones): at 40 ms they had as many gaps as
-// gst-launch's playbin (none) but more dips. A stop is heard about this long after it is asked
-// for, since the buffered sound fades first.
-constexpr int PulseBufferMicroseconds = 60000;
+// With less buffered, the sound server ran dry when both cores were busy (gaps of 4 ms to 2 s in
+// the tone, each edge a click; 20 ms dropped out even when idle, 60 ms under load), and at 60 ms a
+// tone played beside GNOME's compositor dipped 2.5-3.3 dB for 10 ms in every run. The price: a
+// stop is heard about 100 ms after it is asked for, since the buffered sound fades first.
+constexpr int PulseBufferMicroseconds = 100000;
 constexpr int PulseLatencyMicroseconds = 20000;
 
 // The server buffer's length, or PITCHWARDEN_SERVER_BUFFER_MS for benchmarks that compare
