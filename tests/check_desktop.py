@@ -64,8 +64,7 @@ class Program:
         session.processes.append(self.process)
 
     def reports(self):
-        return [line.split("Application Error: ", 1)[1].strip() for line in open(self.log)
-                if "Application Error: " in line]
+        return e2e.error_reports(self.log)
 
     def ended(self, within=10):
         try:

@@ -437,6 +437,12 @@ def dismiss_one_error_box(session, label):
     cp.wait_for(lambda: not error_boxes(session), 5, step=0.05)
 
 
+def error_reports(log):
+    """What each error box said, in order, from the program's standard error in file `log`."""
+    return [line.split("Application Error: ", 1)[1].strip() for line in open(log)
+            if "Application Error: " in line]
+
+
 class Program:
     """The installed program on the session's display, its standard error kept: each error box
     is also written there, so the test can read what the box said."""
@@ -450,8 +456,7 @@ class Program:
         self.pointer = Pointer(session, self.window)
 
     def reports(self):
-        return [line.split("Application Error: ", 1)[1] for line in open(self.log)
-                if "Application Error: " in line]
+        return error_reports(self.log)
 
     def tone_file(self, khz):
         return os.path.join(self.temp, f"{khz}kHz.mp3")
