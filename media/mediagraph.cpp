@@ -39,6 +39,8 @@ constexpr auto StreamAnswerLimit = milliseconds(1000);
 constexpr auto WaitSlice = milliseconds(20);
 // How often the running sound is looked at: whether it moves on, and where the server plays it.
 constexpr auto WatchInterval = milliseconds(500);
+// ... and while it stands still.
+constexpr auto StalledWatchInterval = milliseconds(100);
 // Sound that has not moved on for this long while the server does not answer has been lost to
 // the server; for the longer time, to whatever it is.
 constexpr auto StallByServer = seconds(2);
@@ -457,11 +459,20 @@ void MediaGraph::watchProgress()
     }
     const Clock::time_point now = Clock::now();
     gint64 position = 0;
-    if (gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &position) &&
-        position != m_lastPosition) {
+    const bool moved = gst_element_query_position(m_playbin.get(), GST_FORMAT_TIME, &position) &&
+                       position != m_lastPosition;
+    if (moved) {
+        // Sound that moved on for less than the time since the last look stopped that much after
+        // it: the stall is timed from there, not from this look.
+        const auto went = std::chrono::nanoseconds(
+            m_lastPosition < 0 ? 0 : gint64(double(position - m_lastPosition) / m_rate));
+        m_lastMoved = went > now - m_lastLook || went.count() <= 0 ? now : m_lastLook + went;
         m_lastPosition = position;
-        m_lastMoved = now;
     }
+    m_lastLook = now;
+    // Sound that stands still is looked at more often, so that a loss is told soon after it is
+    // certain.
+    m_watch.setInterval(moved ? WatchInterval : StalledWatchInterval);
     const auto still = now - m_lastMoved;
     if (still >= StallByServer && m_output->serverSilence() >= ServerAnswerLimit)
         hang(QStringLiteral("The sound output was lost: the sound server has taken no sound for "
@@ -575,7 +586,7 @@ bool MediaGraph::Run()
     m_runState = Running;
     m_pressDeadline.reset();
     m_lastPosition = -1;
-    m_lastMoved = Clock::now();
+    m_lastMoved = m_lastLook = Clock::now();
     if (m_phase == Phase::Open)
         m_watch.start();
     return true;
@@ -663,7 +674,7 @@ bool MediaGraph::seek(double rate, double seconds)
     m_streamError = false;
     m_phase = m_duration && seconds >= *m_duration ? Phase::Ended : Phase::Open;
     m_lastPosition = -1;
-    m_lastMoved = Clock::now();
+    m_lastMoved = m_lastLook = Clock::now();
     if (m_phase == Phase::Open && m_runState == Running)
         m_watch.start();
     return true;

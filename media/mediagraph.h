@@ -132,6 +132,7 @@ private:
     // While running: the last position read, and when it last moved on.
     gint64 m_lastPosition = -1;
     Clock::time_point m_lastMoved;
+    Clock::time_point m_lastLook;
     QTimer m_watch; // looks at the running sound a few times a second
     VideoOutput m_video;
     std::function<void()> m_notify;
