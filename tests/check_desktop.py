@@ -113,7 +113,15 @@ class Mutter:
         os.environ["XAUTHORITY"] = session.env["XAUTHORITY"]
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = session.env["DBUS_SESSION_BUS_ADDRESS"]
         self.bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+        # Xwayland can be up before mutter has taken its names on the bus.
+        cp.wait_for(lambda: all(self.owned(f"org.gnome.Mutter.{name}")
+                                for name in ("DisplayConfig", "RemoteDesktop", "ScreenCast")), 30, step=0.1)
         self.start_remote_session()
+
+    def owned(self, name):
+        from gi.repository import GLib
+        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", GLib.Variant("(s)", (name,)))[0]
 
     def call(self, name, path, interface, method, args=None):
         return self.bus.call_sync(name, path, interface, method, args, None, 0, 10000, None).unpack()
